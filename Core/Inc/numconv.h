@@ -1,0 +1,27 @@
+// Float-to-integer conversions with the chip's results: truncation toward
+// zero, saturation at the ends of the target range, and 0 for NaN. A plain
+// C++ cast of an out-of-range float is undefined; the Cortex-M3 run-time
+// conversion saturates, and the host build must give the same answers.
+#pragma once
+#include <stdint.h>
+
+static inline int32_t f2i_sat(float x)
+{
+    if (!(x == x)) return 0;
+    if (x >= 2147483648.0f) return INT32_MAX;
+    if (x <= -2147483648.0f) return INT32_MIN;
+    return static_cast<int32_t>(x);
+}
+
+static inline uint32_t f2u_sat(float x)
+{
+    if (!(x > 0.0f)) return 0;   // negative and NaN
+    if (x >= 4294967296.0f) return UINT32_MAX;
+    return static_cast<uint32_t>(x);
+}
+
+static inline uint16_t f2u16_sat(float x)
+{
+    uint32_t u = f2u_sat(x);
+    return u > 65535u ? 65535u : static_cast<uint16_t>(u);
+}

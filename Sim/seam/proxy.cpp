@@ -1,0 +1,42 @@
+// The host side of the register primitive: a shadow image of the peripheral
+// address space whose cells stand for the registers, and the calls that take
+// an access from a cell to the active virtual MCU.
+#include <cstdio>
+
+#include "hw_reg.h"
+#include "mcu/mcu.hpp"
+
+namespace {
+constexpr uint32_t kPeriphBase = 0x40000000, kPeriphSize = 0x30000;   // APB1, APB2, AHB
+constexpr uint32_t kPpbBase = 0xE000E000, kPpbSize = 0x1000;          // SysTick, NVIC, SCB
+hw_reg g_periph[kPeriphSize / 4];
+hw_reg g_ppb[kPpbSize / 4];
+
+uint32_t address_of(const void *reg)
+{
+    auto p = static_cast<const hw_reg *>(reg);
+    if (p >= g_periph && p < g_periph + kPeriphSize / 4) return kPeriphBase + 4 * static_cast<uint32_t>(p - g_periph);
+    if (p >= g_ppb && p < g_ppb + kPpbSize / 4) return kPpbBase + 4 * static_cast<uint32_t>(p - g_ppb);
+    sim::fail("register access through a pointer outside the peripheral space");
+}
+
+sim::Mcu &mcu()
+{
+    sim::Mcu *m = sim::Mcu::active();
+    if (!m) sim::fail("register access with no virtual board");
+    return *m;
+}
+}  // namespace
+
+hw_reg &sim_reg_at(uint32_t addr)
+{
+    if (addr % 4 != 0) sim::fail("unaligned register address");
+    if (addr >= kPeriphBase && addr - kPeriphBase < kPeriphSize) return g_periph[(addr - kPeriphBase) / 4];
+    if (addr >= kPpbBase && addr - kPpbBase < kPpbSize) return g_ppb[(addr - kPpbBase) / 4];
+    char b[80];
+    std::snprintf(b, sizeof b, "address 0x%08X is outside the modelled peripheral space", addr);
+    sim::fail(b);
+}
+
+uint32_t sim_reg_read(const void *reg) { return mcu().read32(address_of(reg)); }
+void sim_reg_write(void *reg, uint32_t value) { mcu().write32(address_of(reg), value); }

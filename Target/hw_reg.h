@@ -1,0 +1,9 @@
+// Register primitive of the chip build: a register is a volatile 32-bit word
+// at its bus address, so every access compiles to a single load or store.
+#pragma once
+#include <stdint.h>
+
+typedef volatile uint32_t hw_reg;
+
+#define HW_REG(addr) (*(hw_reg *)(uintptr_t)(addr))
+#define HW_BLOCK(type, addr) ((type *)(uintptr_t)(addr))

@@ -1,0 +1,17 @@
+# The chip image: firmware.elf with its .bin, .hex and .map, and a size report.
+file(GLOB TARGET_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/Target/*.cpp)
+set(LINKER_SCRIPT ${CMAKE_SOURCE_DIR}/STM32F103RCTX_FLASH.ld)
+
+add_executable(firmware.elf ${FIRMWARE_SOURCES} ${TARGET_SOURCES})
+target_include_directories(firmware.elf PRIVATE ${FIRMWARE_INCLUDES} ${CMAKE_SOURCE_DIR}/Target)
+target_compile_options(firmware.elf PRIVATE ${FIRMWARE_WARNINGS})
+target_link_options(firmware.elf PRIVATE
+    -T${LINKER_SCRIPT} -nostartfiles
+    -Wl,-Map=${CMAKE_BINARY_DIR}/firmware.map -Wl,--print-memory-usage)
+set_target_properties(firmware.elf PROPERTIES LINK_DEPENDS ${LINKER_SCRIPT})
+add_custom_command(TARGET firmware.elf POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} -O binary firmware.elf firmware.bin
+    COMMAND ${CMAKE_OBJCOPY} -O ihex firmware.elf firmware.hex
+    COMMAND ${CMAKE_SIZE} firmware.elf
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+    BYPRODUCTS ${CMAKE_BINARY_DIR}/firmware.bin ${CMAKE_BINARY_DIR}/firmware.hex)

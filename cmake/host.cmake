@@ -1,0 +1,49 @@
+# The host build: the firmware compiled natively against the virtual board,
+# the virtual board itself, foc-sim and the tests.
+find_package(GTest REQUIRED)
+find_package(Threads REQUIRED)
+include(GoogleTest)
+enable_testing()
+
+# Firmware objects, partially linked into one object whose writable data sits
+# in two named sections (fw_data, fw_bss): a power-on reset of the virtual
+# board restores exactly those bytes. `main` becomes `fw_main` so that host
+# programs keep their own.
+add_library(firmware_objs OBJECT ${FIRMWARE_SOURCES})
+target_include_directories(firmware_objs PUBLIC ${FIRMWARE_INCLUDES} ${CMAKE_SOURCE_DIR}/Sim/seam)
+target_compile_options(firmware_objs PRIVATE ${FIRMWARE_WARNINGS} -fno-rtti)
+
+set(FIRMWARE_HOST_OBJ ${CMAKE_BINARY_DIR}/firmware_host.o)
+add_custom_command(
+    OUTPUT ${FIRMWARE_HOST_OBJ}
+    COMMAND ${CMAKE_CXX_COMPILER} -r -nostdlib -Wl,-T,${CMAKE_SOURCE_DIR}/Sim/seam/firmware_sections.ld
+            -o ${FIRMWARE_HOST_OBJ}.tmp $<TARGET_OBJECTS:firmware_objs>
+    COMMAND ${CMAKE_OBJCOPY} --redefine-sym main=fw_main ${FIRMWARE_HOST_OBJ}.tmp ${FIRMWARE_HOST_OBJ}
+    DEPENDS firmware_objs $<TARGET_OBJECTS:firmware_objs> ${CMAKE_SOURCE_DIR}/Sim/seam/firmware_sections.ld
+    COMMAND_EXPAND_LISTS
+    COMMENT "Partial link of the firmware for the virtual board")
+set_source_files_properties(${FIRMWARE_HOST_OBJ} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+
+# The virtual board: register models, plant, firmware runner; with the firmware.
+file(GLOB_RECURSE SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/Sim/*.cpp)
+list(FILTER SIM_SOURCES EXCLUDE REGEX "/Sim/app/")
+add_library(virtual_board STATIC ${SIM_SOURCES} ${FIRMWARE_HOST_OBJ})
+target_include_directories(virtual_board PUBLIC ${FIRMWARE_INCLUDES} ${CMAKE_SOURCE_DIR}/Sim/seam ${CMAKE_SOURCE_DIR}/Sim)
+target_compile_options(virtual_board PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(virtual_board PUBLIC Threads::Threads)
+
+file(GLOB APP_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/Sim/app/*.cpp)
+add_executable(foc-sim ${APP_SOURCES})
+target_compile_options(foc-sim PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(foc-sim PRIVATE virtual_board util)
+
+set(FIRMWARE_ELF ${CMAKE_SOURCE_DIR}/build/stm32/firmware.elf CACHE FILEPATH "Chip image checked by the image tests")
+file(GLOB_RECURSE TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/Tests/*.cpp)
+add_executable(foc_tests ${TEST_SOURCES})
+target_compile_options(foc_tests PRIVATE -Wall -Wextra -Werror)
+target_compile_definitions(foc_tests PRIVATE
+    FIRMWARE_ELF="${FIRMWARE_ELF}" FOC_SIM="$<TARGET_FILE:foc-sim>" SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+target_include_directories(foc_tests PRIVATE ${CMAKE_SOURCE_DIR}/Tests)
+target_link_libraries(foc_tests PRIVATE virtual_board GTest::gtest GTest::gtest_main)
+add_dependencies(foc_tests foc-sim)
+gtest_discover_tests(foc_tests DISCOVERY_TIMEOUT 60)
