@@ -85,8 +85,10 @@ void Mcu::add_event(Event &e)
 
 void Mcu::schedule(Event &e, Cycles at)
 {
+    bool was_next = e.due == next_due_;
     e.due = at;
-    if (at < next_due_) next_due_ = at;
+    if (was_next) recompute_next();   // moved later: another event may now be first
+    else if (at < next_due_) next_due_ = at;
 }
 
 void Mcu::cancel(Event &e)

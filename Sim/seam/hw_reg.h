@@ -2,7 +2,9 @@
 // a shadow image of the peripheral address space. Its own address tells which
 // bus address it stands for; every read and write goes to the virtual MCU,
 // which runs the peripheral's model and lets virtual time advance.
-// Compound assignments are read-modify-writes, as on the chip.
+// Compound assignments are read-modify-writes, as on the chip. A read whose
+// value is thrown away must say so, (void)static_cast<uint32_t>(reg): a bare
+// `reg;` reads a volatile word on the chip but is no access to a proxy.
 #pragma once
 #include <stdint.h>
 

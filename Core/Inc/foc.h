@@ -1,0 +1,91 @@
+// Motor control: build constants, the shared control state, and the control
+// functions. Every field shared between the control tick and the foreground is
+// volatile, so each access really reaches memory.
+#pragma once
+#include <stdint.h>
+
+#define FOC_POLE_PAIRS  6
+#define FOC_MAX_CURRENT 1.0f
+#define FOC_MAX_VOLTAGE 12.0f
+
+#define SIN_N   256    // intervals of the sine table over one turn
+#define PWM_MAX 1600   // timer counts per PWM period
+
+// Run control and common settings
+extern volatile int32_t motor_running;
+extern volatile int32_t foc_mode;
+extern volatile int32_t foc_rate;
+extern volatile int32_t pole_pairs;
+extern volatile float   foc_vq;
+extern volatile int32_t ramp_rate;
+extern volatile float   ramp_vq;
+extern volatile float   hold_vq;
+extern volatile float   foc_angle;
+extern volatile float   foc_speed;
+// Speed loop
+extern volatile float   speed_set;
+extern volatile float   speed_cl_ref;
+extern volatile float   pid_spd_kp, pid_spd_ki, pid_spd_kd;
+extern volatile float   pid_spd_sum;
+extern volatile float   pid_spd_last_err;
+extern volatile int32_t ma_sync_count;
+// Position loops
+extern volatile float   pos_ref_deg;
+extern volatile float   pos_err_max;
+extern volatile float   pid_pos_kp, pid_pos_ki, pid_pos_kd;
+extern volatile int32_t pos_hold;
+extern volatile float   posopen_virt_deg;
+// Current loops
+extern volatile float   cur_tgt_mA;
+extern volatile float   pid_cur_kp, pid_cur_ki, pid_cur_kd;
+extern volatile int32_t cur_cl_started;
+extern volatile int32_t cur_cl_phase;
+extern volatile float   cur_cl_open_v;
+extern volatile float   cur_cl_integral;
+extern volatile float   cur_cl_pid_out;
+extern volatile float   cur_cl_last_err;
+// Angle tracking and measurement
+extern volatile uint16_t ma_raw;
+extern volatile float    ma600_mech_deg;
+extern volatile float    ma600_ema_deg;
+extern volatile float    ma_angle;
+extern volatile uint16_t last_isr_angle;
+extern volatile int32_t  angle_accum;
+extern volatile float    actual_rpm;
+extern volatile int32_t  total_turns;
+extern volatile uint16_t iv2_cache;
+extern volatile int16_t  adc_zero_iv2;
+extern volatile float    mcs1805_sens_factor;
+extern volatile int32_t  fault_flag;
+
+// Sine table and modulation
+extern const float sin_t[SIN_N + 1];
+float lut_sin(float angle);
+float lut_cos(float angle);
+void svpwm(float va, float vb, float vc, uint16_t *a, uint16_t *b, uint16_t *c);
+
+// Control tick
+extern "C" void TIM2_IRQHandler(void);
+void foc_run(void);
+
+// Pieces of the control step shared by the modes.
+float foc_dt(void);                        // control period, s
+float foc_elec_speed(float mech_rpm);      // electrical rad/s of a mechanical speed
+void foc_ramp_rising(void);                // ramp_vq up toward foc_vq (modes 0, 1)
+void foc_ramp_two_way(void);               // ramp_vq toward foc_vq either way (mode 4)
+void foc_output_vector(float theta, float amplitude);   // inverse transform, modulation, compares
+void foc_write_compares(uint16_t u, uint16_t v, uint16_t w);   // caps each at PWM_MAX - 1
+int32_t foc_mul_wrap(int32_t a, int32_t b);   // 32-bit product with the chip's wrap-around
+
+// Modes other than the speed open loop; each runs inside the control step.
+void foc_mode_pos_open(void);   // 1: sets foc_angle and ramp_vq
+void foc_mode_cur_open(void);   // 2: writes the compares itself
+void foc_mode_speed_cl(void);   // 3: sets foc_angle and ramp_vq
+void foc_mode_pos_cl(void);     // 4: sets foc_angle and ramp_vq
+void foc_mode_cur_cl(void);     // 5: writes the compares itself
+
+// Phase current measurement
+uint16_t ADC_Read(uint8_t channel);
+uint16_t ADC_Read_Avg(uint8_t channel, int32_t samples);
+int32_t MCS1805_I_mA(uint16_t raw, int16_t zero);
+int32_t MP6540_I_mA(uint16_t raw, int16_t zero);

@@ -1,0 +1,61 @@
+// Phase-V current: ADC1 reads and the conversion of raw counts to mA for the
+// MCS1805 hall sensor (and for the MP6540's own sense outputs).
+#include "foc.h"
+#include "main.h"
+#include "numconv.h"
+
+namespace {
+
+constexpr uint32_t ADC_SR_EOC = 1u << 1;
+constexpr uint32_t ADC_CR2_SWSTART = 1u << 22;
+constexpr uint32_t ADC_POLL_LIMIT = 5000;
+
+// One software-started conversion; false if end of conversion never came.
+bool convert()
+{
+    A1_CR2 |= ADC_CR2_SWSTART;
+    for (uint32_t n = 0; n < ADC_POLL_LIMIT; ++n) {
+        if (A1_SR & ADC_SR_EOC) return true;
+    }
+    return false;
+}
+
+float counts_to_volts(uint16_t raw, int16_t zero)
+{
+    int32_t diff = static_cast<int32_t>(raw) - static_cast<int32_t>(zero);
+    return static_cast<float>(diff) * 3.3f / 4096.0f;
+}
+
+}  // namespace
+
+uint16_t ADC_Read(uint8_t channel)
+{
+    A1_SQR3 = channel & 0x1Fu;
+    // The first conversion after selecting the channel is thrown away.
+    if (!convert()) return 0;
+    (void)static_cast<uint32_t>(A1_DR);
+    if (!convert()) return 0;
+    return static_cast<uint16_t>(A1_DR & 0xFFFFu);
+}
+
+uint16_t ADC_Read_Avg(uint8_t channel, int32_t samples)
+{
+    if (samples <= 0) return 0;
+    uint32_t total = 0;
+    for (int32_t i = 0; i < samples; ++i) total += ADC_Read(channel);
+    return static_cast<uint16_t>(total / static_cast<uint32_t>(samples));
+}
+
+// Sign inverted: a count above the zero is a negative current.
+int32_t MCS1805_I_mA(uint16_t raw, int16_t zero)
+{
+    float volts = counts_to_volts(raw, zero);
+    float current = -(volts / (0.264f / mcs1805_sens_factor) * 1000.0f);
+    return f2i_sat(current);
+}
+
+int32_t MP6540_I_mA(uint16_t raw, int16_t zero)
+{
+    float volts = counts_to_volts(raw, zero);
+    return f2i_sat(volts * 9200.0f / 5100.0f * 1000.0f);
+}

@@ -1,0 +1,211 @@
+// Control modes 1 to 5, each run inside the control tick. Modes 1, 3 and 4
+// leave foc_angle and ramp_vq for the common output stage; modes 2 and 5
+// write the compares themselves.
+#include "foc.h"
+
+namespace {
+
+float absf(float x) { return x < 0.0f ? -x : x; }
+
+// Target less rotor, wrapped into [-180, 180] degrees.
+float position_error_deg()
+{
+    float e = pos_ref_deg - ma600_ema_deg;
+    while (e > 180.0f) e -= 360.0f;
+    while (e < -180.0f) e += 360.0f;
+    return e;
+}
+
+// Lowers ramp_vq toward hold_vq by foc_vq per `ms_per_fall` milliseconds;
+// an amplitude below hold_vq jumps up to it.
+void hold_ramp_down(int32_t ms_per_fall)
+{
+    float hold = hold_vq;
+    float r = ramp_vq;
+    if (r > hold) {
+        r = r - foc_vq / static_cast<float>(foc_mul_wrap(foc_rate, ms_per_fall));
+        if (r < hold) r = hold;
+        ramp_vq = r;
+    } else if (r < hold) {
+        ramp_vq = hold;
+    }
+}
+
+}  // namespace
+
+// Mode 1: turn the vector at the open-loop speed toward the target; stop it
+// within 5 degrees. The sensor only picks the direction and the stop.
+void foc_mode_pos_open(void)
+{
+    float e = position_error_deg();
+    float dt = foc_dt();
+
+    if (absf(e) < 5.0f) {
+        hold_ramp_down(50);
+        return;
+    }
+
+    foc_ramp_rising();
+    float w = foc_elec_speed(foc_speed);
+    if (e < 0.0f) w = -w;
+    float angle = foc_angle + w * dt;
+    while (angle >= 6.2831855f) angle -= 6.2831855f;
+    while (angle < 0.0f) angle += 6.2831855f;
+    foc_angle = angle;
+}
+
+// Mode 2: a fixed voltage that drives a direct current into phase V and out
+// of phases U and W, in proportion to the current target.
+void foc_mode_cur_open(void)
+{
+    float vq = foc_vq;
+    float v = 0.0012f * cur_tgt_mA;
+    if (v > vq) v = vq;
+    if (v < 0.0f) v = 0.0f;
+    uint16_t u, vv, w;
+    svpwm(0.0f, v, 0.0f, &u, &vv, &w);
+    foc_write_compares(u, vv, w);
+}
+
+// Mode 3: PID from speed error to the signed amplitude; the vector is aligned
+// with the sensor for the first 10 ticks, then turned at the reference speed.
+void foc_mode_speed_cl(void)
+{
+    float kp = pid_spd_kp / 1000.0f;
+    float ki = pid_spd_ki / 10000.0f;
+    float kd = pid_spd_kd / 10000.0f;
+    float vq = foc_vq;
+    float dt = foc_dt();
+    float step = 200.0f * dt;
+
+    float set = speed_set;
+    float ref = speed_cl_ref;
+    if (ref < set) {
+        ref = ref + step;
+        if (ref > set) ref = set;
+    } else if (ref > set) {
+        ref = ref - step;
+        if (ref < set) ref = set;
+    }
+    speed_cl_ref = ref;
+
+    float e = ref - actual_rpm;
+    float d = (e - pid_spd_last_err) / dt;
+
+    float lim = 20.0f * vq;
+    float sum = e * dt + pid_spd_sum;
+    if (sum > lim) sum = lim;
+    else if (sum < -lim) sum = -lim;
+
+    float u = (kp * e + sum * ki) + kd * d;
+    if (u > vq) u = vq;
+    else if (u < -vq) u = -vq;
+
+    // Saturated and still pushing the same way: take this tick's integration back.
+    if ((u >= vq && e > 0.0f) || (u <= -vq && e < 0.0f)) sum = sum - e * dt;
+    pid_spd_sum = sum;
+
+    ramp_vq = u;
+    pid_spd_last_err = e;
+
+    if (ma_sync_count <= 9) {
+        foc_angle = ma_angle;
+        ma_sync_count = ma_sync_count + 1;
+    } else {
+        float angle = foc_angle + foc_elec_speed(ref) * dt;
+        while (angle < 0.0f) angle += 6.2831855f;
+        while (angle >= 6.2831855f) angle -= 6.2831855f;
+        foc_angle = angle;
+    }
+}
+
+// Mode 4: PID from position error to a speed command that turns the vector,
+// with a 2/5-degree hysteresis into a hold where the vector stands still.
+void foc_mode_pos_cl(void)
+{
+    float e = position_error_deg();
+    float emax = pos_err_max;
+    if (e > emax) e = emax;
+    if (e < -emax) e = -emax;
+    float dt = foc_dt();
+
+    if (pos_hold == 0 && absf(e) < 2.0f) pos_hold = 1;
+    else if (pos_hold != 0 && absf(e) > 5.0f) pos_hold = 0;
+
+    if (pos_hold != 0) {
+        hold_ramp_down(20);
+        pid_spd_sum = 0.0f;
+        pid_spd_last_err = 0.0f;
+        return;
+    }
+
+    float kp = pid_pos_kp;
+    float ki = pid_pos_ki * 0.001f;
+    float kd = pid_pos_kd * 0.001f;
+    float d = (e - pid_spd_last_err) / dt;
+
+    float sum = e * dt + pid_spd_sum;
+    if (sum > 500.0f) sum = 500.0f;
+    else if (sum < -500.0f) sum = -500.0f;
+    pid_spd_sum = sum;
+
+    float s = (kp * e + sum * ki) + kd * d;
+    if (s > 500.0f) s = 500.0f;
+    else if (s < -500.0f) s = -500.0f;
+    if (absf(e) < 10.0f) s = s * 0.2f;   // fine zone near the target
+
+    float angle = foc_angle + foc_elec_speed(s) * dt;
+    while (angle < 0.0f) angle += 6.2831855f;
+    while (angle >= 6.2831855f) angle -= 6.2831855f;
+    foc_angle = angle;
+
+    foc_ramp_two_way();
+    pid_spd_last_err = e;
+}
+
+// Mode 5: open-loop start-up in two ramps, then PID on the phase-V current.
+// The vector sits a quarter turn ahead of the sensor's electrical angle.
+void foc_mode_cur_cl(void)
+{
+    float theta = ma_angle + 1.5708f;
+
+    if (cur_cl_started == 0) {
+        cur_cl_started = 1;
+        cur_cl_phase = 0;
+        cur_cl_open_v = 0.0f;
+        foc_write_compares(0, 0, 0);
+        return;
+    }
+
+    if (cur_cl_phase == 0) {
+        if (cur_cl_open_v < 0.05f) cur_cl_open_v = cur_cl_open_v + 0.0004f;
+        else cur_cl_phase = 1;
+        foc_output_vector(theta, cur_cl_open_v);
+        return;
+    }
+
+    float vq = foc_vq;
+    if (cur_cl_open_v < vq) cur_cl_open_v = cur_cl_open_v + 0.0005f;
+    else cur_cl_phase = 2;
+    if (cur_cl_phase == 1) {
+        foc_output_vector(theta, cur_cl_open_v);
+        return;
+    }
+
+    int32_t measured = MCS1805_I_mA(iv2_cache, adc_zero_iv2);
+    float e = static_cast<float>(measured) + cur_tgt_mA;   // the sensor reads inverted
+    float kp = pid_cur_kp / 1000.0f;
+    float ki = pid_cur_ki / 10000.0f;
+    float kd = pid_cur_kd / 10000.0f;
+    float dt = foc_dt();
+    float d = (e - cur_cl_last_err) / dt;
+
+    float u = (kp * e + cur_cl_integral * ki) + kd * d;
+    if (u > vq) u = vq;
+    else if (u < 0.0f) u = 0.0f;
+    else cur_cl_integral = e * dt + cur_cl_integral;   // integrate only when not limited
+
+    cur_cl_pid_out = u;
+    cur_cl_last_err = e;
+    foc_output_vector(theta, u);
+}
