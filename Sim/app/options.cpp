@@ -1,0 +1,161 @@
+#include "options.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "plant/plant.hpp"
+
+namespace app {
+
+static const char kUsage[] = R"(Usage: foc-sim [options]
+
+Boots the FOC controller firmware on a virtual board (STM32F103RC, MP6540
+bridge, 6-pole-pair motor, MA600A angle sensor, MCS1805 current sensor,
+button) and connects you to its serial console (115200 baud, commands end
+with Enter; type "help" once the board has booted, about 1.2 s).
+
+Ways to run:
+  (on a terminal)      Interactive: virtual time runs with the wall clock, what
+                       you type goes to USART1, USART1's output is shown.
+                       Lines are edited locally (echo, Backspace, Ctrl-U) and
+                       sent with Enter. Lines starting with '#' are board
+                       directives (see below; #wait is not available).
+                       Ctrl-] (or Ctrl-C) quits.
+  --raw-keys           Interactive without local editing: every keystroke goes
+                       to the port as it is typed, nothing is echoed (the
+                       firmware does not echo). Ctrl-] quits.
+  --pty                Creates a pseudo-terminal and prints its path on stderr;
+                       open it with picocom, screen or pyserial as you would
+                       the board's serial port. Paced to the wall clock. Runs
+                       until Ctrl-C / SIGTERM or --until-ms.
+  --batch              Batch mode, the default when stdin is not a terminal
+                       (contract below).
+  --bench              Benchmark: boots, starts mode 3 (vq 300, rpm 300) with the 4 kHz
+                       control tick and reports simulated seconds per wall
+                       second. --bench-s S sets the running time (default 10).
+
+Options:
+  --port N             Serial port (1 or 2) of the terminal or pseudo-terminal
+                       (default 1). Batch: the port text lines start on.
+  --gap-ms MS          Batch: board time after the last byte of a typed line
+                       has been received before the next input line is read
+                       (default 100).
+  --linger-ms MS       Batch: board time after the end of input (default 100).
+  --until-ms MS        End the run at this virtual time, whatever input
+                       remains; if input ends earlier, run on until then.
+  --seed N             Seed of every random source of the plant (default 1).
+  --set NAME=VALUE     Set a plant parameter (repeatable); list below.
+  --trace FILE.csv     Write a CSV row of plant and firmware state every
+                       millisecond of virtual time (header row names the
+                       columns with their units). tools/plot draws it.
+  --trace-every MS     Trace row interval (default 1).
+  -h, --help           This text.
+
+Batch mode (stdin is read line by line, USART1's output goes to stdout byte
+for byte and nothing else does; messages go to stderr):
+  The board powers on at virtual time 0 and runs to 1500 ms before the first
+  line is read. Each line (LF-terminated; a CR before the LF is dropped) is
+  a directive or text:
+    #wait N            run N more ms
+    #button press      button held 100 ms, then released (the release itself
+                       takes 51 ms to be debounced: wait before pressing again)
+    #button down|up    press or release the button and leave it so
+    #fault on|off      the bridge's nFault line low / released
+    #load X            load torque on the shaft, mN*m, signed
+    #rotor D           place the rotor at D mechanical degrees (only while the
+                       bridge is disabled)
+    #port 1|2          serial port that following text lines are typed on
+    any other '#' line is an error: message on stderr, exit status 2.
+  Any other line is typed: its bytes, then CR, one byte per character time at
+  115200 baud. Once the CR has been received, the board runs --gap-ms more,
+  then the next line is read. At the end of input the board runs --linger-ms
+  more and foc-sim exits with 0. The same input and options give the same
+  output, byte for byte.
+
+Exit status: 0 done, 2 bad option or directive, 1 system error.
+
+Plant parameters (--set NAME=VALUE):
+)";
+
+[[noreturn]] static void usage_error(const std::string &msg)
+{
+    std::fprintf(stderr, "foc-sim: %s (try --help)\n", msg.c_str());
+    std::exit(2);
+}
+
+// Longest stretch of virtual time an option may name: about 11 days, far
+// inside what the cycle counter holds.
+static constexpr double kMaxMs = 1e9;
+
+static double number(const char *opt, const char *text, double min, double max = kMaxMs)
+{
+    errno = 0;
+    char *end = nullptr;
+    double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno != 0 || !std::isfinite(v) || v < min || v > max)
+        usage_error(std::string(opt) + ": bad number '" + text + "'");
+    return v;
+}
+
+Options parse_options(int argc, char **argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view a = argv[i];
+        auto value = [&]() -> const char * {
+            if (i + 1 >= argc) usage_error(std::string(a) + " needs a value");
+            return argv[++i];
+        };
+        if (a == "-h" || a == "--help") {
+            std::fputs(kUsage, stdout);
+            std::fputs(sim::Plant::param_help().c_str(), stdout);
+            std::exit(0);
+        } else if (a == "--batch") {
+            o.kind = RunKind::Batch;
+        } else if (a == "--pty") {
+            o.kind = RunKind::Pty;
+        } else if (a == "--bench") {
+            o.kind = RunKind::Bench;
+        } else if (a == "--raw-keys") {
+            o.raw_keys = true;
+        } else if (a == "--port") {
+            const char *v = value();
+            if (std::strcmp(v, "1") != 0 && std::strcmp(v, "2") != 0) usage_error("--port: 1 or 2");
+            o.port = v[0] - '0';
+        } else if (a == "--gap-ms") {
+            o.gap_ms = number("--gap-ms", value(), 0.0);
+        } else if (a == "--linger-ms") {
+            o.linger_ms = number("--linger-ms", value(), 0.0);
+        } else if (a == "--until-ms") {
+            o.until_ms = number("--until-ms", value(), 0.0);
+        } else if (a == "--bench-s") {
+            o.bench_s = number("--bench-s", value(), 0.001, kMaxMs / 1000);
+        } else if (a == "--seed") {
+            const char *v = value();
+            errno = 0;
+            char *end = nullptr;
+            unsigned long long s = std::strtoull(v, &end, 0);
+            if (end == v || *end != '\0' || errno != 0 || v[0] == '-') usage_error(std::string("--seed: bad number '") + v + "'");
+            o.seed = s;
+        } else if (a == "--set") {
+            std::string_view s = value();
+            auto eq = s.find('=');
+            if (eq == std::string_view::npos || eq == 0) usage_error("--set: NAME=VALUE expected");
+            std::string val(s.substr(eq + 1));
+            o.sets.emplace_back(std::string(s.substr(0, eq)), number("--set", val.c_str(), -HUGE_VAL, HUGE_VAL));
+        } else if (a == "--trace") {
+            o.trace_path = value();
+        } else if (a == "--trace-every") {
+            o.trace_every_ms = number("--trace-every", value(), 0.01);
+        } else {
+            usage_error("unknown option '" + std::string(a) + "'");
+        }
+    }
+    return o;
+}
+
+}  // namespace app

@@ -1,0 +1,30 @@
+// Command line of foc-sim.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace app {
+
+enum class RunKind { Auto, Batch, Pty, Bench };   // Auto: the terminal if stdin is one, else batch
+
+struct Options {
+    RunKind kind = RunKind::Auto;
+    int port = 1;                  // serial port of the terminal or pseudo-terminal
+    double gap_ms = 100.0;         // batch: time after a typed line before the next is read
+    double linger_ms = 100.0;      // batch: time after the end of input
+    double until_ms = -1.0;        // end of the run in virtual time; < 0: none
+    uint64_t seed = 1;
+    std::vector<std::pair<std::string, double>> sets;   // plant parameters
+    std::string trace_path;
+    double trace_every_ms = 1.0;
+    bool raw_keys = false;         // terminal: keystrokes straight to the port, no local editing
+    double bench_s = 10.0;         // bench: virtual seconds of running motor
+};
+
+// Parses the command line. Prints the help and exits 0 for --help; prints a
+// message and exits 2 for anything it cannot use.
+Options parse_options(int argc, char **argv);
+
+}  // namespace app

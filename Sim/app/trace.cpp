@@ -1,0 +1,67 @@
+#include "trace.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "foc.h"
+
+namespace app {
+
+// Plant columns first, then what the firmware believes: its speed reference
+// and measurement, position target, sensor angle and voltage amplitude.
+const char *Trace::header()
+{
+    return "t_ms,mode,running,duty_u,duty_v,duty_w,bridge,i_u_A,i_v_A,i_w_A,"
+           "theta_elec_rad,theta_mech_deg,speed_rpm,torque_Nm,sensor_word,"
+           "ref_rpm,fw_rpm,pos_ref_deg,fw_deg,vq\n";
+}
+
+Trace::Trace(const std::string &path, double every_ms) : path_(path), every_(sim::ms_to_cycles(every_ms))
+{
+    if (every_ == 0) every_ = 1;
+    f_ = std::fopen(path.c_str(), "w");
+    if (!f_) {
+        std::fprintf(stderr, "foc-sim: cannot write trace %s: %s\n", path.c_str(), std::strerror(errno));
+        std::exit(1);
+    }
+    static constexpr size_t kBuffer = 1 << 16;
+    std::setvbuf(f_, nullptr, _IOFBF, kBuffer);
+    std::fputs(header(), f_);
+}
+
+Trace::~Trace()
+{
+    if (f_ && std::fclose(f_) != 0)
+        std::fprintf(stderr, "foc-sim: writing trace %s failed: %s\n", path_.c_str(), std::strerror(errno));
+}
+
+void Trace::attach(sim::Board &board)
+{
+    board_ = &board;
+    event_.fire = [this] { row(); };
+    board.mcu.add_event(event_);
+    sim::Cycles now = board.mcu.now();
+    board.mcu.schedule(event_, (now + every_ - 1) / every_ * every_);
+}
+
+void Trace::row()
+{
+    sim::Mcu &mcu = board_->mcu;
+    const sim::Cycles t = mcu.now();
+    board_->plant.advance_to(t);
+    const sim::PlantSnapshot s = board_->plant.snapshot();
+    std::fprintf(f_,
+                 "%.3f,%d,%d,%.4f,%.4f,%.4f,%d,%.5f,%.5f,%.5f,%.5f,%.4f,%.3f,%.6f,%u,"
+                 "%.2f,%.2f,%.1f,%.3f,%.4f\n",
+                 sim::cycles_to_ms(t), static_cast<int>(foc_mode), static_cast<int>(motor_running),
+                 s.duty[0], s.duty[1], s.duty[2], s.bridge_enabled ? 1 : 0,
+                 s.i_phase[0], s.i_phase[1], s.i_phase[2],
+                 s.theta_elec, s.theta_mech_deg, s.speed_rpm, s.torque_nm, static_cast<unsigned>(s.sensor_word),
+                 static_cast<double>(speed_cl_ref), static_cast<double>(actual_rpm),
+                 static_cast<double>(pos_ref_deg), static_cast<double>(ma600_mech_deg),
+                 static_cast<double>(ramp_vq));
+    mcu.schedule(event_, t + every_);
+}
+
+}  // namespace app
