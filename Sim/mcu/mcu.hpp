@@ -175,6 +175,7 @@ public:
     Cycles conversion_cycles(int channel) const;
     bool never_finishes = false;   // test harness: a converter that hangs
     uint32_t conversions = 0;      // started conversions, for tests
+    bool calibrated() const { return calibrated_; }   // a calibration has completed since reset
 
 private:
     void start();
@@ -183,6 +184,7 @@ private:
     uint32_t sr_ = 0, cr1_ = 0, cr2_ = 0, smpr1_ = 0, smpr2_ = 0, sqr1_ = 0, sqr2_ = 0, sqr3_ = 0, dr_ = 0;
     int channel_ = 0;
     enum { kIdle, kConverting, kCalibrating } state_ = kIdle;
+    bool calibrated_ = false;
 };
 
 class Spi {

@@ -309,6 +309,7 @@ void Adc::reset()
     state_ = kIdle;
     conversions = 0;
     never_finishes = false;
+    calibrated_ = false;
 }
 
 Cycles Adc::conversion_cycles(int channel) const
@@ -335,6 +336,7 @@ void Adc::start()
 void Adc::on_done()
 {
     if (state_ == kCalibrating) {
+        if (cr2_ & (1u << 2)) calibrated_ = true;
         cr2_ &= ~((1u << 2) | (1u << 3));
         state_ = kIdle;
         return;
