@@ -1,27 +1,104 @@
-// The plant around the chip: MP6540 bridge, motor, MA600A angle sensor,
-// MCS1805 current sensor and the push button. It presents the signals the
-// firmware sees through the pins and buses of the virtual MCU.
+// The plant around the chip: MP6540 bridge, motor, MA600A angle sensor and
+// MCS1805 current sensor (the push button and nFault are driven by the
+// board). It presents the signals the firmware sees through the pins and
+// buses of the virtual MCU.
+//
+// The plant is lazy: it integrates the motor from its own time up to "now"
+// whenever something is about to depend on it (an output about to change, a
+// converter or sensor sample, a periodic catch-up every 100 us), in fixed
+// sub-steps (step_us), the last one shortened to land exactly on "now".
+//
+// Modelling choices:
+// - Bridge (MP6540): average-value legs, v = duty * supply while the leg's
+//   enable and nSleep are high; the 45 kHz current ripple (10 to 20 mA peak
+//   to peak at the amplitudes the modes use) is left out. A leg that is off
+//   freewheels through its body diodes against the supply until its current
+//   reaches zero (about 0.1 ms from 0.8 A), then floats. Conduction driven by
+//   back-EMF above the supply is not modelled: it would need over 3000 RPM.
+//   The supply is ideal and takes back what the freewheel returns.
+// - Integration: sub-step 4 us (72 MHz cycles: 288), Heun's method for the
+//   windings (second order; stable up to 2 L/R, here accurate to ~1e-4), the
+//   shaft semi-implicitly with static friction (see motor.hpp). 4 us is
+//   1/70 of L/R and 1/12 of the shortest control tick (50 us at 20 kHz);
+//   outputs_changing() cuts a step short, so the legs switch at the exact
+//   cycle of every compare or pin write.
+// - MA600A: angle word = floor(65536 * direction * (rotor - offset) / 360 +
+//   noise), wrapped to 16 bits; speed word = round(direction * rpm / 0.1 +
+//   noise), saturated to int16 (1 LSB = 0.1 RPM, +-3276 RPM).
+// - MCS1805: output = zero + offset - sensitivity * i_V + noise, so that the
+//   firmware's inverting conversion reports i_V with its own sign. ADC
+//   channel 1 only; other channels read 0 V.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <string_view>
 
 #include "mcu/mcu.hpp"
 #include "plant/ma600a_model.hpp"
+#include "plant/motor.hpp"
 
 namespace sim {
 
+// Every figure of the plant. The defaults, units and the reasons for them are
+// in one table in plant.cpp; the constructor takes them from there.
 struct PlantParams {
-    double supply_v = 12.0;             // bridge supply, V
-    double sensor_offset_deg = 0.0;     // MA600A zero relative to the rotor's d axis, mechanical degrees
-    int sensor_direction = 1;           // +1: angle word grows with positive rotation
-    double adc_vref = 3.3;              // converter reference, V
-    double current_zero_v = 1.65;       // MCS1805 output at zero current, V
-    double current_sens_v_per_a = 0.264 / 2.2;
+    PlantParams();
+
+    // Supply and bridge
+    double supply_v;
+    double diode_vf;
+    // Motor
+    double pole_pairs;
+    double r_ohm;
+    double ld_mh, lq_mh;
+    double kv_rpm_per_v;
+    double inertia_gcm2;
+    double viscous_unms;
+    double friction_mnm;
+    double stiction_mnm;
+    double load_mnm;
+    double step_us;
+    // MA600A
+    double sensor_offset_deg;   // rotor angle at which the sensor reads 0, mechanical degrees
+    double sensor_direction;    // +1: the reading grows with positive rotation; -1: it falls
+    double angle_noise_lsb;
+    double speed_lsb_rpm;
+    double speed_noise_lsb;
+    // MCS1805
+    double current_zero_v;
+    double current_offset_mv;
+    double current_sens_v_per_a;
+    double current_noise_mv;
+
+    // Motor figures derived from the above.
+    MotorParams motor() const;
+};
+
+// What a trace row shows of the plant at one instant.
+struct PlantSnapshot {
+    double duty[3];          // PWM duty of phases U, V, W as the bridge sees it, 0..1
+    bool bridge_enabled;     // enables and nSleep all high
+    double i_phase[3];       // phase currents U, V, W, A (positive into the winding)
+    double id, iq;           // the same in the rotor's frame, A
+    double theta_elec;       // electrical angle of the rotor's d axis, rad [0, 2pi)
+    double theta_mech_deg;   // mechanical rotor angle, degrees [0, 360)
+    double speed_rpm;        // mechanical speed
+    double torque_nm;        // electromagnetic torque
+    double load_nm;          // load torque, opposing positive rotation
+    double sense_v;          // MCS1805 output without its noise, V
+    uint16_t sensor_word;    // what the MA600A would answer now, without its noise
 };
 
 class Plant : public BoardIo {
 public:
     Plant(Mcu &mcu, const PlantParams &params, uint64_t seed);
+    ~Plant() override;
+    Plant(const Plant &) = delete;
+    Plant &operator=(const Plant &) = delete;
+    // Motor at rest at angle 0 without current, sensors and noise restarted
+    // from the seed, time 0; parameters are kept.
     void reset(uint64_t seed);
 
     // BoardIo
@@ -37,20 +114,54 @@ public:
 
     // Brings the plant's state up to the present virtual time.
     void advance_to(Cycles t);
+    Cycles time() const { return time_; }
+    static constexpr Cycles kCatchUpCycles = kCoreHz / 10000;   // 100 us
+    // Called after every periodic catch-up (every 100 us), e.g. for traces.
+    std::function<void(Cycles now)> on_sample;
 
-    // State the outside world sets or reads.
-    void set_rotor_deg(double mech_deg);   // only while the bridge is off
+    // State the outside world sets or reads. Setting the rotor's angle or
+    // speed is turning the shaft by hand: it takes effect now.
+    void set_rotor_deg(double mech_deg);   // the rotor is placed there at rest
+    void set_rotor_rpm(double rpm);
     double rotor_deg() const;              // mechanical, [0, 360)
-    double phase_v_current_a() const { return 0.0; }
+    double rotor_rpm() const;
+    double phase_v_current_a() const;
+    std::array<double, 3> back_emf_v() const;   // induced phase voltages U, V, W
     bool bridge_enabled() const;
+    void set_load_torque_nm(double nm);    // opposes positive rotation
+    PlantSnapshot snapshot() const;
+    const PmsmModel &motor() const { return motor_; }
+
+    // Parameters by name for --set; false for an unknown name or a bad value
+    // (out of its range, or making the sub-step too long for the windings).
+    bool set_param(std::string_view name, double value);
+    static std::string param_help();   // one line per parameter: name, unit, default, meaning
 
     PlantParams params;
     Ma600aModel sensor;
 
 private:
+    // Splitmix64 and Box-Muller: the same numbers on every host and library.
+    struct Noise {
+        uint64_t state = 0;
+        bool has_spare = false;
+        double spare = 0.0;
+        void seed(uint64_t s);
+        double uniform();   // (0, 1)
+        double gauss();     // standard normal
+    };
+
+    double pin_level(int pin) const;     // PB pin as the MP6540 sees it, 0..1 (a duty for PWM pins)
+    std::array<Leg, 3> legs() const;
+    double sensor_angle_deg() const;      // what the sensor measures, [0, 360)
+    double sense_volts() const;           // MCS1805 output without noise
+    void catch_up();
+
     Mcu &mcu_;
     Cycles time_ = 0;
-    double theta_mech_ = 0.0;   // rad
+    PmsmModel motor_;
+    Event catch_up_;
+    Noise angle_noise_, current_noise_;
 };
 
 }  // namespace sim
