@@ -1,0 +1,521 @@
+// Command interpreter of the console: one completed line in, the first
+// matching command carried out, one reply out on both ports.
+#include "board.h"
+#include "console.h"
+#include "foc.h"
+#include "ma600a.h"
+#include "main.h"
+#include "numconv.h"
+
+#define SPI_MAX_FRAMES 16
+
+// Long mode names for the replies of the mode command.
+static const char *const names[6] = {
+    "SPEED OPEN", "POS OPEN", "CUR OPEN", "SPEED CL", "POS CL", "CUR CL",
+};
+
+// ---------------------------------------------------------------------------
+// Small helpers
+
+static void reply_i(const char *label, int32_t value, const char *tail)
+{
+    uart_puts(label);
+    uart_puti(value);
+    uart_puts(tail);
+}
+
+static int is_digit(char c) { return c >= '0' && c <= '9'; }
+
+static int hex_value(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+static const char *skip_spaces(const char *p)
+{
+    while (*p == ' ') ++p;
+    return p;
+}
+
+static const char *skip_digits(const char *p)
+{
+    while (is_digit(*p)) ++p;
+    return p;
+}
+
+static const char *skip_separators(const char *p)
+{
+    while (*p == ' ' || *p == ',') ++p;
+    return p;
+}
+
+static const char *skip_hex_prefix(const char *p)
+{
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) p += 2;
+    return p;
+}
+
+// One byte in hexadecimal for the sensor register commands: leading spaces
+// and an optional 0x are skipped; of more than two digits the last two
+// count; the first other character ends the number and is consumed (the end
+// of the line is not).
+static uint8_t parse_hex_byte(const char **pp)
+{
+    const char *p = skip_hex_prefix(skip_spaces(*pp));
+    uint32_t v = 0;
+    for (;;) {
+        const int d = hex_value(*p);
+        if (d < 0) {
+            if (*p != '\0') ++p;
+            break;
+        }
+        v = ((v << 4) | static_cast<uint32_t>(d)) & 0xFFu;
+        ++p;
+    }
+    *pp = p;
+    return static_cast<uint8_t>(v);
+}
+
+static int clamp_i(int n, int lo, int hi)
+{
+    if (n < lo) n = lo;
+    if (n > hi) n = hi;
+    return n;
+}
+
+// Zero of the phase-V current channel: the truncated mean of 2^shift readings.
+static void calibrate_zero(int shift)
+{
+    uint32_t sum = 0;
+    for (int i = 0; i < (1 << shift); ++i) {
+        sum += ADC_Read(1);
+    }
+    adc_zero_iv2 = static_cast<int16_t>(sum >> shift);
+}
+
+// ---------------------------------------------------------------------------
+// Motor commands
+
+static void cmd_start(void)
+{
+    if (motor_running) {
+        uart_puts("RUNNING\r\n");
+        return;
+    }
+    motor_running = 1;
+    ramp_vq = 0.0f;
+    uart_puts("STARTED\r\n");
+}
+
+static void cmd_mode_set(int n)
+{
+    n = clamp_i(n, 0, 5);
+    foc_mode = n;
+    motor_running = 0;
+    ramp_vq = 0.0f;
+    posopen_virt_deg = 0.0f;
+    pos_hold = 0;
+    foc_vq = 0.1f;
+    pid_spd_sum = 0.0f;
+    pid_spd_last_err = 0.0f;
+    actual_rpm = 0.0f;
+    speed_cl_ref = 0.0f;
+    total_turns = 0;
+    if (n == 4) {
+        foc_vq = 0.08f;
+        pid_pos_kp = 0.5f;
+        pid_pos_ki = 100.0f;
+        pid_pos_kd = 0.0f;
+    }
+    uart_puts("Mode:");
+    uart_puti(n);
+    uart_puts("=");
+    uart_puts(names[n]);
+    uart_puts("\r\n");
+}
+
+// The three gain families share one argument syntax; they differ in how a
+// typed number becomes the stored gain and in the lower bounds.
+struct gain_family {
+    volatile float *kp, *ki, *kd;
+    float kp_div, ki_div, kd_div;   // stored = typed / div
+    float kp_min, ki_min;
+    float kp_show, kd_show;         // shown = stored * show
+    const char *label;
+};
+
+static constexpr gain_family gains_spd = {&pid_spd_kp, &pid_spd_ki, &pid_spd_kd,
+                                      1.0f, 1.0f, 1.0f, 0.1f, 0.1f, 1.0f, 1.0f, "pidspd kp="};
+static constexpr gain_family gains_pos = {&pid_pos_kp, &pid_pos_ki, &pid_pos_kd,
+                                      10.0f, 1.0f, 10000.0f, 0.1f, 0.00001f, 10.0f, 10000.0f, "pidpos kp="};
+static constexpr gain_family gains_cur = {&pid_cur_kp, &pid_cur_ki, &pid_cur_kd,
+                                      1.0f, 1.0f, 1.0f, 0.1f, 0.1f, 1.0f, 1.0f, "pidcur kp="};
+
+static float typed_gain(const char *p, float div)
+{
+    return static_cast<float>(myatoi(p)) / div;
+}
+
+static void gains_show(const gain_family &g)
+{
+    uart_puts(g.label);
+    uart_puti(f2i_sat(*g.kp * g.kp_show));
+    uart_puts(" ki=");
+    uart_puti(f2i_sat(*g.ki));
+    uart_puts(" kd=");
+    uart_puti(f2i_sat(*g.kd * g.kd_show));
+}
+
+// Gain list: "kp=A ki=B kd=C" (each name only after the one before it) or
+// positional "A,B,C"; spaces and commas separate; a value not given keeps
+// its present setting.
+static void gains_set(const gain_family &g, const char *p)
+{
+    float kp = *g.kp, ki = *g.ki, kd = *g.kd;
+    p = skip_spaces(p);
+    if (p[0] == 'k' && p[1] == 'p' && p[2] == '=') {
+        p += 3;
+        kp = typed_gain(p, g.kp_div);
+        p = skip_separators(skip_digits(p));
+        if (p[0] == 'k' && p[1] == 'i' && p[2] == '=') {
+            p += 3;
+            ki = typed_gain(p, g.ki_div);
+            p = skip_separators(skip_digits(p));
+            if (p[0] == 'k' && p[1] == 'd' && p[2] == '=') {
+                kd = typed_gain(p + 3, g.kd_div);
+            } else if (is_digit(*p)) {
+                kd = typed_gain(p, g.kd_div);
+            }
+        } else if (is_digit(*p)) {
+            ki = typed_gain(p, g.ki_div);
+            p = skip_separators(skip_digits(p));
+            if (is_digit(*p)) kd = typed_gain(p, g.kd_div);
+        }
+    } else {
+        kp = typed_gain(p, g.kp_div);
+        p = skip_separators(skip_digits(p));
+        if (is_digit(*p)) {
+            ki = typed_gain(p, g.ki_div);
+            p = skip_separators(skip_digits(p));
+            if (is_digit(*p)) kd = typed_gain(p, g.kd_div);
+        }
+    }
+    if (kp < g.kp_min) kp = g.kp_min;
+    if (ki < g.ki_min) ki = g.ki_min;
+    *g.kp = kp;
+    *g.ki = ki;
+    *g.kd = kd;
+    pid_spd_sum = 0.0f;
+}
+
+// "name" shows the gains, "name <list>" sets them first.
+static int cmd_gains(const char *cmd, const char *name, const char *name_sp, int len,
+                     const gain_family &g)
+{
+    if (strequal(cmd, name)) {
+        // shown below
+    } else if (strprefix(cmd, name_sp, len + 1)) {
+        gains_set(g, cmd + len + 1);
+    } else {
+        return 0;
+    }
+    gains_show(g);
+    uart_puts("\r\n");
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Measurement and diagnostic commands
+
+// The foreground's sensor transactions and conversions share SPI1 and the
+// ADC with the control tick. Pausing the control timer keeps the tick out
+// for their duration; PWM output goes on with the last compare values.
+// After a sensor transaction the tick's reader may have lost a frame it had
+// open, so it is told to start afresh.
+static uint16_t adc_guarded(void)
+{
+    control_timer_pause();
+    const uint16_t v = ADC_Read(1);
+    control_timer_resume();
+    return v;
+}
+
+static void current_line(uint16_t v)
+{
+    const int16_t z = adc_zero_iv2;
+    const int16_t d = static_cast<int16_t>(static_cast<int32_t>(v) - z);
+    uart_puts("IV2=");
+    uart_puti(v);
+    uart_puts("(z=");
+    uart_puti(z);
+    uart_puts(",d=");
+    uart_puti(d);
+    uart_puts(",");
+    uart_puti(MCS1805_I_mA(v, z));
+    uart_puts("mA)\r\n");
+}
+
+static void cmd_angle(void)
+{
+    control_timer_pause();
+    const uint16_t raw = MA600A_ReadRaw();
+    control_timer_resume();
+    MA600A_ResetNB();
+    uart_puts("raw=");
+    uart_putx(raw);
+    reply_i(" deg=", static_cast<int32_t>(static_cast<uint32_t>(raw) * 360u / 65536u), "\r\n");
+}
+
+static void cmd_reg(const char *p)
+{
+    const uint8_t addr = parse_hex_byte(&p);
+    control_timer_pause();
+    const uint16_t value = MA600A_ReadReg(addr);
+    control_timer_resume();
+    MA600A_ResetNB();
+    uart_puts("reg ");
+    uart_putx(addr);
+    uart_puts(" = ");
+    uart_putx(value);
+    uart_puts("\r\n");
+}
+
+static void cmd_wri(const char *p)
+{
+    const uint8_t addr = parse_hex_byte(&p);
+    const uint8_t value = parse_hex_byte(&p);
+    control_timer_pause();
+    MA600A_WriteReg(addr, value);
+    control_timer_resume();
+    MA600A_ResetNB();
+    uart_puts("WRITE reg ");
+    uart_putx(addr);
+    reply_i(" = ", value, "\r\n");
+}
+
+// Raw frames: up to 16 words, each an optional 0x and one to four hex
+// digits (a fifth digit starts the next word), separated by runs of spaces
+// and tabs. Anything that cannot start a word ends the list: the words
+// before it are sent and the rest of the line is ignored.
+static void cmd_spi(const char *p)
+{
+    uint16_t tx[SPI_MAX_FRAMES];
+    uint16_t rx[SPI_MAX_FRAMES] = {};
+    int count = 0;
+    p = skip_spaces(p);
+    while (*p != '\0' && count < SPI_MAX_FRAMES) {
+        const char *q = skip_hex_prefix(p);
+        if (hex_value(*q) < 0) break;
+        uint32_t frame = 0;
+        for (int digits = 0; digits < 4 && hex_value(*q) >= 0; ++digits, ++q) {
+            frame = (frame << 4) | static_cast<uint32_t>(hex_value(*q));
+        }
+        tx[count++] = static_cast<uint16_t>(frame);
+        while (*q == ' ' || *q == '\t') ++q;
+        p = q;
+    }
+
+    if (count == 0) {
+        uart_puts("spi: no args\r\n");
+        return;
+    }
+    if (count == 1) {
+        control_timer_pause();
+        const uint16_t r = MA600A_SPI_Exchange(tx[0]);
+        control_timer_resume();
+        MA600A_ResetNB();
+        const uint32_t sr = SPI1->SR;
+        uart_puts("spi tx=");
+        uart_putx(tx[0]);
+        uart_puts(" rx=");
+        uart_putx(r);
+        uart_puts(" SR=");
+        uart_putx(sr);
+        uart_puts("\r\n");
+        return;
+    }
+    control_timer_pause();
+    MA600A_SPI_TransferFrames(tx, rx, static_cast<uint8_t>(count));
+    control_timer_resume();
+    // The transfer drains the receiver like every blocking transaction, so
+    // the tick's reader must not wait on for a word it will never get.
+    MA600A_ResetNB();
+    uart_puts("spi rx=");
+    for (int i = 0; i < count; ++i) {
+        uart_putx(rx[i]);
+    }
+    uart_puts("\r\n");
+}
+
+// ---------------------------------------------------------------------------
+
+void cmd_parse(char *cmd)
+{
+    if (strequal(cmd, "help") || strequal(cmd, "h")) {
+        cmd_help();
+    } else if (strequal(cmd, "ON")) {
+        cmd_start();
+    } else if (strequal(cmd, "OFF")) {
+        motor_running = 0;
+        calibrate_zero(5);
+        reply_i("STOPPED IV20=", adc_zero_iv2, "\r\n");
+    } else if (strequal(cmd, "start")) {
+        cmd_start();
+    } else if (strequal(cmd, "stop")) {
+        motor_running = 0;
+        uart_puts("STOPPED\r\n");
+    } else if (strequal(cmd, "mode")) {
+        const int32_t m = foc_mode;
+        uart_puts("Mode:");
+        uart_puti(m);
+        uart_puts("=");
+        uart_puts(names[m]);
+        uart_puts("\r\n");
+    } else if (strprefix(cmd, "mode ", 5)) {
+        cmd_mode_set(myatoi(skip_spaces(cmd + 5)));
+    } else if (strprefix(cmd, "pos ", 4)) {
+        const int n = clamp_i(myatoi(cmd + 4), 0, 3600);
+        pos_ref_deg = static_cast<float>(n);
+        reply_i("pos=", n, "deg\r\n");
+    } else if (strprefix(cmd, "posemax ", 8)) {
+        const int n = clamp_i(myatoi(cmd + 8), 1, 180);
+        pos_err_max = static_cast<float>(n);
+        reply_i("posemax=", n, "deg\r\n");
+    } else if (strequal(cmd, "vq")) {
+        reply_i("vq=", f2i_sat(foc_vq * 1000.0f), "\r\n");
+    } else if (strprefix(cmd, "vq ", 3)) {
+        int n = myatoi(cmd + 3);
+        if (n < 0) n = 0;
+        foc_vq = static_cast<float>(n) / 1000.0f;
+        reply_i("vq=", n, "\r\n");
+    } else if (strequal(cmd, "ramp")) {
+        reply_i("ramp=", ramp_rate, "\r\n");
+    } else if (strprefix(cmd, "ramp ", 5)) {
+        const int n = clamp_i(myatoi(cmd + 5), 0, 1000);
+        ramp_rate = n;
+        reply_i("ramp=", n, "\r\n");
+    } else if (strequal(cmd, "hold")) {
+        reply_i("hold=", f2i_sat(hold_vq * 1000.0f), "\r\n");
+    } else if (strprefix(cmd, "hold ", 5)) {
+        int n = myatoi(cmd + 5);
+        if (n < 0) n = 0;
+        if (n >= 1000) n = 999;
+        hold_vq = static_cast<float>(n) / 1000.0f;
+        reply_i("hold=", n, "\r\n");
+    } else if (strequal(cmd, "rpm")) {
+        reply_i("rpm=", f2i_sat(speed_set), "\r\n");
+    } else if (strprefix(cmd, "rpm ", 4)) {
+        const int n = myatoi(cmd + 4);
+        speed_set = static_cast<float>(n);
+        reply_i("rpm=", n, "\r\n");
+    } else if (strequal(cmd, "sp")) {
+        reply_i("sp=", f2i_sat(foc_speed * 10.0f), "\r\n");
+    } else if (strprefix(cmd, "sp ", 3)) {
+        const int n = clamp_i(myatoi(cmd + 3), 1, 9999);
+        foc_speed = static_cast<float>(n) / 10.0f;
+        reply_i("sp=", n, "\r\n");
+    } else if (strequal(cmd, "I") || strprefix(cmd, "I ", 2)) {
+        if (cmd[1] == ' ') {
+            int n = myatoi(skip_spaces(cmd + 1));
+            if (n < 0) n = 0;
+            cur_tgt_mA = static_cast<float>(n);
+        }
+        reply_i("I=", f2i_sat(cur_tgt_mA), "mA\r\n");
+    } else if (cmd_gains(cmd, "pidspd", "pidspd ", 6, gains_spd) ||
+               cmd_gains(cmd, "pidpos", "pidpos ", 6, gains_pos) ||
+               cmd_gains(cmd, "pidcur", "pidcur ", 6, gains_cur)) {
+        // done
+    } else if (strequal(cmd, "pid")) {
+        gains_show(gains_spd);
+        uart_puts(" ");
+        gains_show(gains_pos);
+        uart_puts(" ");
+        gains_show(gains_cur);
+        uart_puts("\r\n");
+    } else if (strequal(cmd, "rate")) {
+        reply_i("rate=", foc_rate, "k\r\n");
+    } else if (strprefix(cmd, "rate ", 5)) {
+        const int n = clamp_i(myatoi(cmd + 5), 1, 20);
+        foc_rate = n;
+        control_timer_set_rate(n);
+        reply_i("rate=", n, "k\r\n");
+    } else if (strequal(cmd, "stat")) {
+        cmd_stat();
+    } else if (strequal(cmd, "actrpm")) {
+        reply_i("actrpm=", f2i_sat(actual_rpm), "\r\n");
+    } else if (strequal(cmd, "echo on")) {
+        echo_on = 1;
+        uart_puts("echo ON\r\n");
+    } else if (strequal(cmd, "echo off")) {
+        echo_on = 0;
+        uart_puts("echo OFF\r\n");
+    } else if (strequal(cmd, "diag")) {
+        const uint32_t sr = SPI1->SR;
+        const uint32_t cr1 = SPI1->CR1;
+        uart_puts("SPI SR=");
+        uart_putx(sr);
+        uart_puts(" CR1=");
+        uart_putx(cr1);
+        reply_i(" CS=", cs_level(), "\r\n");
+    } else if (strequal(cmd, "cs on")) {
+        CS_LOW();
+        uart_puts("CS=0\r\n");
+    } else if (strequal(cmd, "cs off")) {
+        CS_HIGH();
+        uart_puts("CS=1\r\n");
+    } else if (strequal(cmd, "angle")) {
+        cmd_angle();
+    } else if (strequal(cmd, "turn")) {
+        uart_puts("angle=");
+        uart_putx(0);
+        reply_i(" turn=", total_turns, "\r\n");
+    } else if (strequal(cmd, "iu")) {
+        uart_puts("IU channel PA0 disabled\r\n");
+    } else if (strequal(cmd, "iv")) {
+        reply_i("IV=", adc_guarded(), "(MP6540 unused, MCS1805 on iv2 command)\r\n");
+    } else if (strequal(cmd, "iw")) {
+        uart_puts("IW channel PA2 disabled\r\n");
+    } else if (strequal(cmd, "iv2")) {
+        current_line(adc_guarded());
+    } else if (strequal(cmd, "adc")) {
+        const uint16_t v = motor_running ? static_cast<uint16_t>(iv2_cache) : ADC_Read_Avg(1, 8);
+        uart_puts("I_U,I_V,I_W channels disabled (only IV2 active on PA1)\r\n");
+        current_line(v);
+    } else if (strequal(cmd, "calibrate")) {
+        control_timer_pause();
+        calibrate_zero(6);
+        control_timer_resume();
+        reply_i("Calibrated: IV20=", adc_zero_iv2, "\r\n");
+    } else if (strequal(cmd, "sens")) {
+        reply_i("sens=", f2i_sat(mcs1805_sens_factor * 1000.0f), "/1000\r\n");
+    } else if (strprefix(cmd, "sens ", 5)) {
+        const int n = myatoi(skip_spaces(cmd + 5));
+        if (n >= 1) {
+            mcs1805_sens_factor = static_cast<float>(n) / 1000.0f;
+            reply_i("sens=", n, "/1000\r\n");
+        } else {
+            reply_i("sens=", f2i_sat(mcs1805_sens_factor * 1000.0f), "/1000\r\n");
+        }
+    } else if (strprefix(cmd, "reg ", 4)) {
+        cmd_reg(cmd + 4);
+    } else if (strprefix(cmd, "wri ", 4)) {
+        cmd_wri(cmd + 4);
+    } else if (strprefix(cmd, "spi ", 4)) {
+        cmd_spi(cmd + 4);
+    } else if (strequal(cmd, "pins")) {
+        const uint32_t lines = bridge_lines();
+        const int fault_in = nfault_high();
+        reply_i("ENA=", static_cast<int32_t>(lines & 1u), "");
+        reply_i(" ENB=", static_cast<int32_t>((lines >> 1) & 1u), "");
+        reply_i(" ENC=", static_cast<int32_t>((lines >> 2) & 1u), "");
+        reply_i(" nSleep=", static_cast<int32_t>((lines >> 3) & 1u), "");
+        reply_i(" nFault=", fault_in ? 1 : 0, "\r\n");
+    } else {
+        uart_puts("? ");
+        uart_puts(cmd);
+        uart_puts("\r\n");
+    }
+}
