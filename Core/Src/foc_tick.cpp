@@ -80,7 +80,9 @@ float foc_elec_speed(float mech_rpm)
     return (p + p) * 3.1415925f / 60.0f;
 }
 
-void foc_ramp_rising(void)
+// The applied amplitude moves toward foc_vq by foc_vq per ramp_rate ms; the
+// rising form leaves an amplitude above foc_vq where it is.
+static void ramp_toward_vq(bool both_ways)
 {
     float vq = foc_vq;
     if (ramp_rate == 0) {
@@ -92,26 +94,21 @@ void foc_ramp_rising(void)
         r = r + ramp_step(vq);
         if (r > vq) r = vq;
         ramp_vq = r;
-    }
-}
-
-void foc_ramp_two_way(void)
-{
-    float vq = foc_vq;
-    if (ramp_rate == 0) {
-        ramp_vq = vq;
-        return;
-    }
-    float r = ramp_vq;
-    if (r < vq) {
-        r = r + ramp_step(vq);
-        if (r > vq) r = vq;
-        ramp_vq = r;
-    } else if (r > vq) {
+    } else if (both_ways && r > vq) {
         r = r - ramp_step(vq);
         if (r < vq) r = vq;
         ramp_vq = r;
     }
+}
+
+void foc_ramp_rising(void)
+{
+    ramp_toward_vq(false);
+}
+
+void foc_ramp_two_way(void)
+{
+    ramp_toward_vq(true);
 }
 
 void foc_write_compares(uint16_t u, uint16_t v, uint16_t w)

@@ -94,16 +94,9 @@ void wait_idle_bounded()
 
 // Chip select high (ending any frame the non-blocking reader left open), the
 // bus idle, a stale received word dropped, chip select low, settling time.
-// The reader's open frame, if any, is over once its word has been dropped.
 void transaction_begin()
 {
-    CS_HIGH();
-    while (sr_has(SR_BSY)) {
-    }
-    if (sr_has(SR_RXNE)) {
-        read_and_drop(SPI1->DR);
-    }
-    phase = 0;
+    MA600A_ResetNB();
     CS_LOW();
     short_delay();
 }
@@ -125,6 +118,23 @@ bool frame(uint16_t tx, uint16_t *rx)
     if (rx != nullptr) {
         *rx = word;
     }
+    return true;
+}
+
+// The same frame with the bounded waits written out in place: false (with
+// chip select raised) when a flag is still clear after its last poll.
+bool frame_in_place(uint16_t tx, uint16_t *rx)
+{
+    if (!wait_flag_then_check(SR_TXE)) {
+        CS_HIGH();
+        return false;
+    }
+    SPI1->DR = tx;
+    if (!wait_flag_then_check(SR_RXNE)) {
+        CS_HIGH();
+        return false;
+    }
+    *rx = static_cast<uint16_t>(SPI1->DR);
     return true;
 }
 
@@ -160,16 +170,9 @@ void MA600A_SPI_TransferFrames(const uint16_t *tx, uint16_t *rx, uint8_t count)
 {
     transaction_begin();
     for (uint8_t i = 0; i < count; i++) {
-        if (!wait_flag_then_check(SR_TXE)) {
-            CS_HIGH();
+        if (!frame_in_place(tx[i], &rx[i])) {
             return;
         }
-        SPI1->DR = tx[i];
-        if (!wait_flag_then_check(SR_RXNE)) {
-            CS_HIGH();
-            return;
-        }
-        rx[i] = static_cast<uint16_t>(SPI1->DR);
         if (i < count - 1) {
             short_delay();
         }
@@ -270,28 +273,17 @@ void MA600A_ReadAngleSpeed(uint16_t *angle, int16_t *speed)
     CS_LOW();
     short_delay();
 
-    if (!wait_flag_then_check(SR_TXE)) {
-        CS_HIGH();
+    uint16_t word;
+    if (!frame_in_place(FILLER, &word)) {
         return;
     }
-    SPI1->DR = FILLER;
-    if (!wait_flag_then_check(SR_RXNE)) {
-        CS_HIGH();
-        return;
-    }
-    *angle = static_cast<uint16_t>(SPI1->DR);
+    *angle = word;
 
     wait_idle_bounded();   // chip select stays low, no delay
-    if (!wait_flag_then_check(SR_TXE)) {
-        CS_HIGH();
+    if (!frame_in_place(FILLER, &word)) {
         return;
     }
-    SPI1->DR = FILLER;
-    if (!wait_flag_then_check(SR_RXNE)) {
-        CS_HIGH();
-        return;
-    }
-    *speed = static_cast<int16_t>(static_cast<uint16_t>(SPI1->DR));
+    *speed = static_cast<int16_t>(word);
     short_delay();
     CS_HIGH();
 }
