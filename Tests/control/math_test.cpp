@@ -3,29 +3,24 @@
 
 #include "control_fixture.hpp"
 
-// Faults caught: a table rounded differently, a wrong scale constant, a
-// missing turn reduction, an index off by one at the end of the turn.
+// Faults caught: a table rounded or scaled wrongly, no turn reduction, an index off by one at 2 pi.
 TEST(SineTable, EntriesAndLookupEdges)
 {
     sim::Board b;
-    const int k[] = {0, 1, 32, 64, 128, 192, 256};
-    const float v[] = {0.0f, 0.024541f, 0.707107f, 1.0f, 0.0f, -1.0f, 0.0f};
-    for (int i = 0; i < 7; ++i) EXPECT_EQ(sin_t[k[i]], v[i]) << k[i];
-    EXPECT_EQ(lut_sin(0.0f), 0.0f);
-    EXPECT_EQ(lut_sin(1.5707964f), 1.0f);
-    EXPECT_EQ(lut_cos(0.0f), 1.0f);
+    struct { int k; float v; } entries[] = {
+        {0, 0.0f}, {1, 0.024541f}, {32, 0.707107f}, {64, 1.0f}, {128, 0.0f}, {192, -1.0f}, {256, 0.0f}};
+    for (const auto &e : entries) EXPECT_EQ(sin_t[e.k], e.v) << e.k;
+    EXPECT_EQ((std::array{lut_sin(1.5707964f), lut_cos(0.0f)}), (std::array{1.0f, 1.0f}));
     EXPECT_NEAR(lut_sin(3.1415927f), 0.0f, 1e-6f);
     EXPECT_NEAR(lut_sin(-0.1f), -0.09983f, 2e-5f);
     EXPECT_EQ(lut_sin(6.7831855f), lut_sin(6.7831855f - 6.2831855f));
-    float s = lut_sin(std::nextafter(6.2831855f, 0.0f));
+    const float s = lut_sin(std::nextafter(6.2831855f, 0.0f));
     EXPECT_TRUE(s < 0.0f && s > -1e-6f) << s;
 }
 
-// Faults caught: a wrong zero-sequence offset, centre or span; an
-// out-of-range product converted without saturation.
-TEST(Svpwm, WorkedFigures)
+// Faults caught: a wrong offset, centre, span, sign or axis, no saturation, compares >= 1600 let through.
+TEST_F(ControlTest, ModulationCompares)
 {
-    sim::Board b;
     struct { float va, vb, vc; Ccr ccr; } rows[] = {
         {0, 0, 0, {800, 800, 800}},  {0, 0.08f, 0, {736, 864, 736}}, {0, 0.1f, 0, {720, 880, 720}},
         {0, 1.2f, 0, {0, 1760, 0}}, {0, 100, 0, {0, 65535, 0}},     {-3, 0, 0, {0, 3200, 3200}},
@@ -35,29 +30,21 @@ TEST(Svpwm, WorkedFigures)
         svpwm(r.va, r.vb, r.vc, &u, &v, &w);
         EXPECT_EQ((Ccr{u, v, w}), r.ccr) << r.va << " " << r.vb;
     }
-}
-
-// Faults caught: a wrong sign or axis in the inverse transform; compares of
-// 1600 or more reaching the timer.
-TEST_F(ControlTest, OutputStageAtAngleZero)
-{
-    struct { float amplitude; Ccr ccr; } rows[] = {
+    struct { float amplitude; Ccr ccr; } stage[] = {
         {0.08f, {800, 910, 689}}, {0.5f, {800, 1492, 107}}, {0.999f, {800, 1599, 0}}};
-    for (const auto &r : rows) {
-        foc_output_vector(0.0f, r.amplitude);
+    for (const auto &r : stage) {
+        foc_output_vector(0.0f, r.amplitude);   // at angle 0
         EXPECT_EQ(compares(), r.ccr) << r.amplitude;
     }
 }
 
-// Faults caught: the sign inversion lost, the sensitivity factor applied the
-// wrong way, rounding instead of truncation, an unsaturated conversion.
+// Faults caught: the sign inversion lost, the factor inverted, rounding instead of truncation, no saturation.
 TEST(CurrentConversion, CountsToMilliamperes)
 {
     sim::Board b;
     struct { float factor; uint16_t raw; int32_t mcs, mp; } rows[] = {
-        {2.2f, 2048, 0, 0},         {2.2f, 2049, -6, 1},   {2.2f, 2148, -671, 145},
-        {2.2f, 1948, 671, -145},    {2.2f, 0, 13750, -2976}, {2.2f, 4095, -13743, 2975},
-        {1.0f, 2148, -305, 145},    {1e9f, 0, INT32_MAX, -2976},
+        {2.2f, 2048, 0, 0},      {2.2f, 2049, -6, 1},     {2.2f, 2148, -671, 145},  {2.2f, 1948, 671, -145},
+        {2.2f, 0, 13750, -2976}, {2.2f, 4095, -13743, 2975}, {1.0f, 2148, -305, 145}, {1e9f, 0, INT32_MAX, -2976},
     };
     for (const auto &r : rows) {
         mcs1805_sens_factor = r.factor;
@@ -66,8 +53,7 @@ TEST(CurrentConversion, CountsToMilliamperes)
     }
 }
 
-// Faults caught: the discarded first conversion returned or skipped, an
-// unbounded wait on a converter that never finishes, reads for no samples.
+// Faults caught: the discarded first conversion kept or skipped, an unbounded wait, reads for no samples.
 TEST_F(ControlTest, ConverterReads)
 {
     const uint32_t n0 = b.mcu.adc1.conversions;
@@ -79,5 +65,5 @@ TEST_F(ControlTest, ConverterReads)
     EXPECT_EQ(n(), 10u);
     b.mcu.adc1.never_finishes = true;
     EXPECT_EQ(ADC_Read(1), 0);
-    EXPECT_EQ(n(), 11u);   // gave up after the first wait
+    EXPECT_EQ(n(), 11u) << "gave up after the first wait";
 }
