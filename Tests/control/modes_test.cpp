@@ -94,3 +94,33 @@ TEST_F(ControlTest, CurrentClosedLoopStartUp)
     EXPECT_EQ(cur_cl_last_err, 500.0f);   // the loop ran in that same tick
     EXPECT_EQ(cur_cl_pid_out, 0.1f);
 }
+
+// Faults caught: integration while the output is held at the limit (windup), no 20 x foc_vq integrator limit.
+TEST(SpeedClosedLoop, AntiWindupAndIntegratorLimit)
+{
+    sim::Board b;
+    foc_vq = 0.1f; ma_sync_count = 10; speed_set = 1000.0f; speed_cl_ref = 1000.0f; pid_spd_sum = 1.0f;
+    for (int i = 0; i < 100; ++i) foc_mode_speed_cl();   // error 1000 rpm: output pinned at +foc_vq
+    EXPECT_EQ(ramp_vq, 0.1f);
+    EXPECT_NEAR(pid_spd_sum, 1.0f, 1e-4f);
+    pid_spd_kp = 0.1f; pid_spd_ki = 0.1f; speed_set = 500.0f; speed_cl_ref = 500.0f;   // output inside the limit
+    for (int i = 0; i < 100; ++i) foc_mode_speed_cl();
+    EXPECT_NEAR(pid_spd_sum, 2.0f, 1e-4f);
+}
+
+// Faults caught: integrating while limited, a negative output, a wrong gain scale or error sign.
+TEST_F(ControlTest, CurrentClosedLoopLaw)
+{
+    struct { uint16_t raw; float out, integral; } rows[] = {
+        {2033, 0.1f, 0.0f},         // +100 mA seen against a 0 target: clipped to foc_vq
+        {2063, 0.0f, 0.0f},         // -100 mA: clipped to 0
+        {2047, 0.06f, 0.0015f},     // +6 mA: 0.01 x 6, integrating 6 mA for 250 us
+    };
+    for (const auto &r : rows) {
+        cur_cl_started = 1; cur_cl_phase = 2; cur_cl_integral = 0; cur_cl_last_err = 0;
+        foc_vq = 0.1f; cur_tgt_mA = 0; adc_zero_iv2 = 2048; iv2_cache = r.raw;
+        foc_mode_cur_cl();
+        EXPECT_NEAR(cur_cl_pid_out, r.out, 1e-6f) << r.raw;
+        EXPECT_NEAR(cur_cl_integral, r.integral, 1e-7f) << r.raw;
+    }
+}
