@@ -6,8 +6,11 @@ add_executable(firmware.elf ${FIRMWARE_SOURCES} ${TARGET_SOURCES})
 target_include_directories(firmware.elf PRIVATE ${FIRMWARE_INCLUDES} ${CMAKE_SOURCE_DIR}/Target)
 target_compile_options(firmware.elf PRIVATE ${FIRMWARE_WARNINGS})
 target_link_options(firmware.elf PRIVATE
-    -T${LINKER_SCRIPT} -nostartfiles
+    -T${LINKER_SCRIPT} -nostdlib
     -Wl,-Map=${CMAKE_BINARY_DIR}/firmware.map -Wl,--print-memory-usage)
+# No start files and no system calls: the C library gives only what the
+# compiler itself calls (memcpy, memset), libgcc the soft-float routines.
+target_link_libraries(firmware.elf PRIVATE c_nano gcc)
 set_target_properties(firmware.elf PROPERTIES LINK_DEPENDS ${LINKER_SCRIPT})
 add_custom_command(TARGET firmware.elf POST_BUILD
     COMMAND ${CMAKE_OBJCOPY} -O binary firmware.elf firmware.bin
