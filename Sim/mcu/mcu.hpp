@@ -64,6 +64,7 @@ public:
     uint8_t priority(int exception) const;
     bool pending(int exception) const { return pending_[exception]; }
     int active_priority() const;           // 256 in thread mode
+    bool has_pending() const { return any_pending_; }
     const std::vector<int> &active() const { return active_; }   // innermost last
     bool read(uint32_t addr, uint32_t &value) const;
     bool write(uint32_t addr, uint32_t value);

@@ -80,16 +80,13 @@ TEST_F(Booted, ControlTimerRateForEveryConsoleRate)
 // Fault caught: an LED toggle by read-modify-write of GPIOA ODR, undoing a concurrent chip-select change.
 TEST_F(Booted, LedToggleKeepsConcurrentChipSelect)
 {
-    const uint64_t start = m.accesses;
-    auto saved = m.on_time_passed;
+    // Between the toggle's read of the port and its write, the "tick" selects the sensor.
+    sim::Event tick;
     bool fired = false;
-    m.on_time_passed = [&] {   // after the toggle's first access, the "tick" selects the sensor
-        if (fired || m.accesses != start + 1) return;
-        fired = true;
-        m.write32(0x40010814u, MA600A_CS_PIN);   // GPIOA BRR
-    };
+    tick.fire = [&] { fired = true; m.write32(0x40010814u, MA600A_CS_PIN); };   // GPIOA BRR
+    m.add_event(tick);
+    m.schedule(tick, m.now() + sim::kAccessCycles + sim::kAccessCycles / 2);
     led_toggle();
-    m.on_time_passed = saved;
     ASSERT_TRUE(fired) << "the toggle reads the port before it writes";
     EXPECT_TRUE(m.gpioa.output_level(8));
     EXPECT_FALSE(m.gpioa.output_level(4)) << "chip select change undone";
