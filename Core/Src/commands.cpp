@@ -296,10 +296,10 @@ static void cmd_wri(const char *p)
     reply_i(" = ", value, "\r\n");
 }
 
-// Raw frames: up to 16 words, each an optional 0x and one to four hex
-// digits (a fifth digit starts the next word), separated by runs of spaces
-// and tabs. Anything that cannot start a word ends the list: the words
-// before it are sent and the rest of the line is ignored.
+// Raw frames: up to 16 words, each an optional 0x and up to four hex digits
+// (a fifth digit starts the next word; 0x alone is a word of 0), separated by
+// runs of spaces and tabs. Anything that cannot start a word ends the list:
+// the words before it are sent and the rest of the line is ignored.
 static void cmd_spi(const char *p)
 {
     uint16_t tx[SPI_MAX_FRAMES];
@@ -308,7 +308,7 @@ static void cmd_spi(const char *p)
     p = skip_spaces(p);
     while (*p != '\0' && count < SPI_MAX_FRAMES) {
         const char *q = skip_hex_prefix(p);
-        if (hex_value(*q) < 0) break;
+        if (q == p && hex_value(*q) < 0) break;
         uint32_t frame = 0;
         for (int digits = 0; digits < 4 && hex_value(*q) >= 0; ++digits, ++q) {
             frame = (frame << 4) | static_cast<uint32_t>(hex_value(*q));
@@ -340,9 +340,6 @@ static void cmd_spi(const char *p)
     control_timer_pause();
     MA600A_SPI_TransferFrames(tx, rx, static_cast<uint8_t>(count));
     control_timer_resume();
-    // The transfer drains the receiver like every blocking transaction, so
-    // the tick's reader must not wait on for a word it will never get.
-    MA600A_ResetNB();
     uart_puts("spi rx=");
     for (int i = 0; i < count; ++i) {
         uart_putx(rx[i]);

@@ -39,7 +39,7 @@ TEST(SensorCommands, RawFrames)
 {
     const struct { const char *line; std::vector<uint16_t> sent; } rows[] = {
         {"spi 0x3000", {0x3000}}, {"spi 123456", {0x1234, 0x56}}, {"spi 1 \t\t 2 ", {1, 2}}, {"spi 12 zz 34", {0x12}},
-        {"spi 0x12,0x34", {0x12}}, {"spi    ", {}}, {"spi xyz", {}}, {"spi 0x", {}}, {"spi ,1", {}},
+        {"spi 0x12,0x34", {0x12}}, {"spi    ", {}}, {"spi xyz", {}}, {"spi 0x", {0}}, {"spi 0x3000 0x", {0x3000, 0}}, {"spi ,1", {}},
         {"spi 0 0 0 0 0 0 0 0 1 1 1 1 1 1 1 1 2 2", {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1}},
     };
     for (const auto &r : rows) {
