@@ -234,7 +234,15 @@ static int cmd_gains(const char *cmd, const char *name, const char *name_sp, int
 // ADC with the control tick. Pausing the control timer keeps the tick out
 // for their duration; PWM output goes on with the last compare values.
 // After a sensor transaction the tick's reader may have lost a frame it had
-// open, so it is told to start afresh.
+// open, so it is told to start afresh, before the tick can run again: a tick
+// falling inside that reset would have its frame cut and then read the
+// sensor's second word of the selection (its speed) as an angle.
+static void sensor_release(void)
+{
+    MA600A_ResetNB();
+    control_timer_resume();
+}
+
 static uint16_t adc_guarded(void)
 {
     control_timer_pause();
@@ -262,8 +270,7 @@ static void cmd_angle(void)
 {
     control_timer_pause();
     const uint16_t raw = MA600A_ReadRaw();
-    control_timer_resume();
-    MA600A_ResetNB();
+    sensor_release();
     uart_puts("raw=");
     uart_putx(raw);
     reply_i(" deg=", static_cast<int32_t>(static_cast<uint32_t>(raw) * 360u / 65536u), "\r\n");
@@ -274,8 +281,7 @@ static void cmd_reg(const char *p)
     const uint8_t addr = parse_hex_byte(&p);
     control_timer_pause();
     const uint16_t value = MA600A_ReadReg(addr);
-    control_timer_resume();
-    MA600A_ResetNB();
+    sensor_release();
     uart_puts("reg ");
     uart_putx(addr);
     uart_puts(" = ");
@@ -289,8 +295,7 @@ static void cmd_wri(const char *p)
     const uint8_t value = parse_hex_byte(&p);
     control_timer_pause();
     MA600A_WriteReg(addr, value);
-    control_timer_resume();
-    MA600A_ResetNB();
+    sensor_release();
     uart_puts("WRITE reg ");
     uart_putx(addr);
     reply_i(" = ", value, "\r\n");
@@ -325,8 +330,7 @@ static void cmd_spi(const char *p)
     if (count == 1) {
         control_timer_pause();
         const uint16_t r = MA600A_SPI_Exchange(tx[0]);
-        control_timer_resume();
-        MA600A_ResetNB();
+        sensor_release();
         const uint32_t sr = SPI1->SR;
         uart_puts("spi tx=");
         uart_putx(tx[0]);

@@ -119,3 +119,21 @@ TEST(SensorCommands, GuardedAgainstTheRunningTick)
     c.wait_ms(2.0);   // the tick's reader goes on starting frames of its own
     EXPECT_GE(c.b.plant.sensor.log.size() - mark, 3u);
 }
+
+// Fault caught: the tick's reader reset while the control timer already runs again; a tick inside the reset
+// leaves chip select low, and the reader's next frame (the sensor's speed word) is taken as an angle.
+TEST(SensorCommands, ReaderResetBeforeTheTickRuns)
+{
+    ConsoleBench c;
+    c.cmd("rate 7");
+    c.cmd("ON");
+    for (int k = 0; k < 700; ++k) {   // sweeps the command across the control period in steps of 17..119 cycles
+        c.cmd("reg 0x20");
+        c.b.mcu.advance_to(c.b.mcu.now() + 17 * static_cast<sim::Cycles>(k % 7 + 1));
+    }
+    const auto &log = c.b.plant.sensor.log;
+    int doubled = 0;
+    for (size_t i = 1; i < log.size(); ++i)
+        doubled += log[i].select == log[i - 1].select && log[i].mosi == 0 && log[i - 1].mosi == 0;
+    EXPECT_EQ(doubled, 0);
+}
