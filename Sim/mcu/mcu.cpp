@@ -137,9 +137,7 @@ void Mcu::run_to(Cycles target)
         if (on_time_passed) on_time_passed();
     }
     if (target > now_) now_ = target;
-    Cycles before = now_;
     nvic.dispatch(*this);
-    (void)before;
     if (on_time_passed) on_time_passed();
 }
 
@@ -240,6 +238,7 @@ void Nvic::reset()
     shpr_[0] = shpr_[1] = shpr_[2] = 0;
     active_.clear();
     any_pending_ = false;
+    taken = 0;
 }
 
 void Nvic::set_line(int irq, bool level)
