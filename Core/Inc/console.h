@@ -13,6 +13,7 @@ extern volatile int cmd_idx;
 extern char cmd_buf_pending[LINE_SIZE];
 extern volatile int cmd_pending;
 extern volatile int echo_on;
+extern const char hex_digits[];   // "0123456789ABCDEF"
 
 extern "C" void USART1_IRQHandler(void);
 extern "C" void USART2_IRQHandler(void);

@@ -76,6 +76,8 @@ void foc_ramp_two_way(void);               // ramp_vq toward foc_vq either way (
 void foc_output_vector(float theta, float amplitude);   // inverse transform, modulation, compares
 void foc_write_compares(uint16_t u, uint16_t v, uint16_t w);   // caps each at PWM_MAX - 1
 int32_t foc_mul_wrap(int32_t a, int32_t b);   // 32-bit product with the chip's wrap-around
+void foc_angles_from_raw(uint16_t raw);       // ma600_mech_deg, ma_angle, ma600_ema_deg from a sensor word
+float foc_position_error_deg(void);           // pos_ref_deg less ma600_ema_deg, wrapped into [-180, 180]
 
 // Modes other than the speed open loop; each runs inside the control step.
 void foc_mode_pos_open(void);   // 1: sets foc_angle and ramp_vq
@@ -87,5 +89,6 @@ void foc_mode_cur_cl(void);     // 5: writes the compares itself
 // Phase current measurement
 uint16_t ADC_Read(uint8_t channel);
 uint16_t ADC_Read_Avg(uint8_t channel, int32_t samples);
+void iv2_zero_calibrate(int shift);   // adc_zero_iv2 = mean of 2^shift reads of channel 1
 int32_t MCS1805_I_mA(uint16_t raw, int16_t zero);
 int32_t MP6540_I_mA(uint16_t raw, int16_t zero);

@@ -86,16 +86,6 @@ static int clamp_i(int n, int lo, int hi)
     return n;
 }
 
-// Zero of the phase-V current channel: the truncated mean of 2^shift readings.
-static void calibrate_zero(int shift)
-{
-    uint32_t sum = 0;
-    for (int i = 0; i < (1 << shift); ++i) {
-        sum += ADC_Read(1);
-    }
-    adc_zero_iv2 = static_cast<int16_t>(sum >> shift);
-}
-
 // ---------------------------------------------------------------------------
 // Motor commands
 
@@ -361,7 +351,7 @@ void cmd_parse(char *cmd)
         cmd_start();
     } else if (strequal(cmd, "OFF")) {
         motor_running = 0;
-        calibrate_zero(5);
+        iv2_zero_calibrate(5);
         reply_i("STOPPED IV20=", adc_zero_iv2, "\r\n");
     } else if (strequal(cmd, "start")) {
         cmd_start();
@@ -487,7 +477,7 @@ void cmd_parse(char *cmd)
         current_line(v);
     } else if (strequal(cmd, "calibrate")) {
         control_timer_pause();
-        calibrate_zero(6);
+        iv2_zero_calibrate(6);
         control_timer_resume();
         reply_i("Calibrated: IV20=", adc_zero_iv2, "\r\n");
     } else if (strequal(cmd, "sens")) {

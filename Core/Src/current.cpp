@@ -1,7 +1,7 @@
 // Phase-V current: ADC1 reads and the conversion of raw counts to mA for the
 // MCS1805 hall sensor (and for the MP6540's own sense outputs).
+#include "board.h"
 #include "foc.h"
-#include "main.h"
 #include "numconv.h"
 
 namespace {
@@ -33,9 +33,18 @@ uint16_t ADC_Read(uint8_t channel)
     A1_SQR3 = channel & 0x1Fu;
     // The first conversion after selecting the channel is thrown away.
     if (!convert()) return 0;
-    (void)static_cast<uint32_t>(A1_DR);
+    read_and_drop(A1_DR);
     if (!convert()) return 0;
     return static_cast<uint16_t>(A1_DR & 0xFFFFu);
+}
+
+void iv2_zero_calibrate(int shift)
+{
+    uint32_t sum = 0;
+    for (int i = 0; i < (1 << shift); ++i) {
+        sum += ADC_Read(1);
+    }
+    adc_zero_iv2 = static_cast<int16_t>(sum >> shift);
 }
 
 uint16_t ADC_Read_Avg(uint8_t channel, int32_t samples)

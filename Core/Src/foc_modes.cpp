@@ -7,15 +7,6 @@ namespace {
 
 float absf(float x) { return x < 0.0f ? -x : x; }
 
-// Target less rotor, wrapped into [-180, 180] degrees.
-float position_error_deg()
-{
-    float e = pos_ref_deg - ma600_ema_deg;
-    while (e > 180.0f) e -= 360.0f;
-    while (e < -180.0f) e += 360.0f;
-    return e;
-}
-
 // Lowers ramp_vq toward hold_vq by foc_vq per `ms_per_fall` milliseconds;
 // an amplitude below hold_vq jumps up to it.
 void hold_ramp_down(int32_t ms_per_fall)
@@ -35,9 +26,17 @@ void hold_ramp_down(int32_t ms_per_fall)
 
 // Mode 1: turn the vector at the open-loop speed toward the target; stop it
 // within 5 degrees. The sensor only picks the direction and the stop.
+float foc_position_error_deg(void)
+{
+    float e = pos_ref_deg - ma600_ema_deg;
+    while (e > 180.0f) e -= 360.0f;
+    while (e < -180.0f) e += 360.0f;
+    return e;
+}
+
 void foc_mode_pos_open(void)
 {
-    float e = position_error_deg();
+    float e = foc_position_error_deg();
     float dt = foc_dt();
 
     if (absf(e) < 5.0f) {
@@ -123,7 +122,7 @@ void foc_mode_speed_cl(void)
 // with a 2/5-degree hysteresis into a hold where the vector stands still.
 void foc_mode_pos_cl(void)
 {
-    float e = position_error_deg();
+    float e = foc_position_error_deg();
     float emax = pos_err_max;
     if (e > emax) e = emax;
     if (e < -emax) e = -emax;

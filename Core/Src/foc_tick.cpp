@@ -17,20 +17,11 @@ constexpr uint16_t NO_SAMPLE = 0xFFFF;
 void track_angle(uint16_t raw)
 {
     ma_raw = raw;
-    float mech = static_cast<float>(raw) * 360.0f / 65536.0f;
-    ma600_mech_deg = mech;
-
-    float elec = static_cast<float>(pole_pairs) * mech * 0.0174533f;
-    while (elec >= 6.2831855f) elec -= 6.2831855f;
-    ma_angle = elec;
-
     // Step since the previous sample, signed across the 65535/0 seam.
     int16_t delta = static_cast<int16_t>(static_cast<uint16_t>(raw - last_isr_angle));
     angle_accum = static_cast<int32_t>(static_cast<uint32_t>(angle_accum) + static_cast<uint32_t>(delta));
     last_isr_angle = raw;
-
-    float ema = ma600_ema_deg;
-    ma600_ema_deg = (ema == 0.0f) ? mech : mech * 0.1f + ema * 0.9f;
+    foc_angles_from_raw(raw);
 }
 
 // Every 128th running tick: speed over the window and whole turns made in it.
@@ -63,6 +54,22 @@ float ramp_step(float vq)
 }
 
 }  // namespace
+
+// Mechanical, electrical and smoothed angle from one raw sensor word; the
+// control tick runs it on each new sample and the main loop every pass.
+// ma_angle is stored once, already wrapped, so no reader sees 2 pi or more.
+void foc_angles_from_raw(uint16_t raw)
+{
+    float mech = static_cast<float>(raw) * 360.0f / 65536.0f;
+    ma600_mech_deg = mech;
+
+    float elec = static_cast<float>(pole_pairs) * mech * 0.0174533f;
+    while (elec >= 6.2831855f) elec -= 6.2831855f;
+    ma_angle = elec;
+
+    float ema = ma600_ema_deg;
+    ma600_ema_deg = (ema == 0.0f) ? mech : mech * 0.1f + ema * 0.9f;
+}
 
 int32_t foc_mul_wrap(int32_t a, int32_t b)
 {

@@ -13,26 +13,6 @@
 #define LED_PASSES         199        // LED toggles after this many passes plus one
 #define STATUS_PERIOD_MS   200u
 
-static const char hex_digits[] = "0123456789ABCDEF";
-
-// Mechanical and electrical angle and the smoothed angle from the last
-// sensor sample, the same computation as the control tick's.
-static void angle_refresh(void)
-{
-    const float mech = static_cast<float>(ma_raw) * 360.0f / 65536.0f;
-    ma600_mech_deg = mech;
-    float elec = static_cast<float>(pole_pairs) * mech * 0.0174533f;
-    while (elec >= 6.2831855f) {
-        elec -= 6.2831855f;
-    }
-    ma_angle = elec;
-    const float ema = ma600_ema_deg;
-    if (ema == 0.0f) {
-        ma600_ema_deg = mech;
-    } else {
-        ma600_ema_deg = mech * 0.1f + ema * 0.9f;
-    }
-}
 
 static void boot_messages(void)
 {
@@ -61,12 +41,7 @@ int main(void)
 
     spin_delay(BOOT_SETTLE_LOOPS);
 
-    // Zero of the current sensor with the bridge off: mean of 64 samples.
-    uint32_t iv2_sum = 0;
-    for (int i = 0; i < 64; ++i) {
-        iv2_sum += ADC_Read(1);
-    }
-    adc_zero_iv2 = static_cast<int16_t>(iv2_sum >> 6);
+    iv2_zero_calibrate(6);   // zero of the current sensor with the bridge off: mean of 64 samples
 
     boot_messages();
     cmd_help();
@@ -116,7 +91,7 @@ int main(void)
             uart_puts("WARN:nFault\r\n");
         }
 
-        angle_refresh();
+        foc_angles_from_raw(ma_raw);   // the angle fields from the last sample
 
         if (++counter > LED_PASSES) {
             counter = 0;

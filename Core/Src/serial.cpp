@@ -22,7 +22,7 @@ constinit char cmd_buf_pending[LINE_SIZE] = {};
 constinit volatile int cmd_pending = 0;
 constinit volatile int echo_on = 0;
 
-static const char hex_digits[] = "0123456789ABCDEF";
+const char hex_digits[] = "0123456789ABCDEF";
 
 // One received byte into the ring. The byte is stored before the index is
 // published, so the reader never sees an index ahead of its data. A full

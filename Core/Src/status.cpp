@@ -64,14 +64,10 @@ void cmd_stat(void)
     uart_puts(" REV=");
     uart_puti(total_turns);
     if (mode == 4) {
-        const float ema = ma600_ema_deg;
-        float err = pos_ref_deg - ema;
-        while (err > 180.0f) err -= 360.0f;
-        while (err < -180.0f) err += 360.0f;
         uart_puts(" pos=");
-        put_t(ema);
+        put_t(ma600_ema_deg);
         uart_puts("deg err=");
-        put_t(err);
+        put_t(foc_position_error_deg());
         uart_puts("deg");
     } else if (mode == 1) {
         const float virt = posopen_virt_deg;
