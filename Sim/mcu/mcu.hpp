@@ -240,9 +240,9 @@ private:
     uint8_t tdr_ = 0, shift_ = 0, rdr_ = 0;
 };
 
-class SysTick {
+class SysTickTimer {
 public:
-    explicit SysTick(Mcu &mcu) : mcu_(mcu) {}
+    explicit SysTickTimer(Mcu &mcu) : mcu_(mcu) {}
     void reset();
     void attach(Event *wrap) { wrap_ = wrap; }
     bool read(uint32_t off, uint32_t &v);
@@ -305,7 +305,7 @@ public:
     Adc adc1{*this};
     Spi spi1{*this};
     Usart usart1{*this, 1, 37}, usart2{*this, 2, 38};
-    SysTick systick{*this};
+    SysTickTimer systick{*this};
     uint32_t flash_acr = 0x30;
     uint64_t accesses = 0;   // register accesses since reset
 

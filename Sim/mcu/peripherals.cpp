@@ -615,30 +615,30 @@ bool Usart::write(uint32_t off, uint32_t v)
 
 // ---------------------------------------------------------------- SysTick
 
-void SysTick::reset()
+void SysTickTimer::reset()
 {
     csr_ = 0;
     rvr_ = 0;
     base_time_ = 0;
 }
 
-Cycles SysTick::cycles_per_count() const { return (csr_ & 4) ? per(mcu_.rcc.hclk()) : 8 * per(mcu_.rcc.hclk()); }
+Cycles SysTickTimer::cycles_per_count() const { return (csr_ & 4) ? per(mcu_.rcc.hclk()) : 8 * per(mcu_.rcc.hclk()); }
 
-void SysTick::restart()
+void SysTickTimer::restart()
 {
     base_time_ = mcu_.now();
     if ((csr_ & 1) && rvr_ != 0) mcu_.schedule(*wrap_, base_time_ + (rvr_ + 1ull) * cycles_per_count());
     else mcu_.cancel(*wrap_);
 }
 
-void SysTick::on_wrap()
+void SysTickTimer::on_wrap()
 {
     csr_ |= 1u << 16;
     if (csr_ & 2) mcu_.nvic.pend_exception(Nvic::kSysTick);
     restart();
 }
 
-bool SysTick::read(uint32_t off, uint32_t &v)
+bool SysTickTimer::read(uint32_t off, uint32_t &v)
 {
     switch (off) {
     case 0x0: v = csr_; csr_ &= ~(1u << 16); return true;
@@ -654,7 +654,7 @@ bool SysTick::read(uint32_t off, uint32_t &v)
     }
 }
 
-bool SysTick::write(uint32_t off, uint32_t v)
+bool SysTickTimer::write(uint32_t off, uint32_t v)
 {
     switch (off) {
     case 0x0: csr_ = (csr_ & (1u << 16)) | (v & 7); restart(); return true;
