@@ -76,7 +76,8 @@ for byte and nothing else does; messages go to stderr):
   more and foc-sim exits with 0. The same input and options give the same
   output, byte for byte.
 
-Exit status: 0 done, 2 bad option or directive, 1 system error.
+Exit status: 0 done, 2 bad option, plant parameter or directive, 1 system
+error or a motor model that diverged.
 
 Plant parameters (--set NAME=VALUE):
 )";
@@ -112,7 +113,7 @@ Options parse_options(int argc, char **argv)
         };
         if (a == "-h" || a == "--help") {
             std::fputs(kUsage, stdout);
-            std::fputs(sim::Plant::param_help().c_str(), stdout);
+            std::fputs(sim::PlantParams::help().c_str(), stdout);
             std::exit(0);
         } else if (a == "--batch") {
             o.kind = RunKind::Batch;
@@ -144,9 +145,9 @@ Options parse_options(int argc, char **argv)
         } else if (a == "--set") {
             std::string_view s = value();
             auto eq = s.find('=');
-            if (eq == std::string_view::npos || eq == 0) usage_error("--set: NAME=VALUE expected");
-            std::string val(s.substr(eq + 1));
-            o.sets.emplace_back(std::string(s.substr(0, eq)), number("--set", val.c_str(), -HUGE_VAL, HUGE_VAL));
+            if (eq == std::string_view::npos || eq == 0) usage_error("--set " + std::string(s) + ": NAME=VALUE expected");
+            std::string why = o.plant.set(s.substr(0, eq), s.substr(eq + 1));
+            if (!why.empty()) usage_error("--set: " + why);
         } else if (a == "--trace") {
             o.trace_path = value();
         } else if (a == "--trace-every") {
@@ -155,6 +156,10 @@ Options parse_options(int argc, char **argv)
             usage_error("unknown option '" + std::string(a) + "'");
         }
     }
+    // The plant's figures hold only together (the step against L/R, ...):
+    // checked once all of them are known, whatever the order of the options.
+    std::string why = o.plant.check();
+    if (!why.empty()) usage_error("--set: " + why);
     return o;
 }
 

@@ -2,8 +2,8 @@
 #pragma once
 #include <cstdint>
 #include <string>
-#include <utility>
-#include <vector>
+
+#include "plant/plant.hpp"
 
 namespace app {
 
@@ -16,7 +16,7 @@ struct Options {
     double linger_ms = 100.0;      // batch: time after the end of input
     double until_ms = -1.0;        // end of the run in virtual time; < 0: none
     uint64_t seed = 1;
-    std::vector<std::pair<std::string, double>> sets;   // plant parameters
+    sim::PlantParams plant;        // defaults with the --set options applied, checked as a whole
     std::string trace_path;
     double trace_every_ms = 1.0;
     bool raw_keys = false;         // terminal: keystrokes straight to the port, no local editing

@@ -9,7 +9,6 @@ namespace app {
 
 // Bounds that keep the plant's arithmetic finite.
 static constexpr double kMaxWaitMs = 1e9;   // about 11 days of virtual time
-static constexpr double kMaxLoadMnm = 1e6;
 static constexpr double kMaxRotorDeg = 1e6;
 
 static std::vector<std::string_view> words(std::string_view s)
@@ -91,11 +90,7 @@ std::optional<Directive> parse_directive(std::string_view line, std::string &why
     if (name == "#load") {
         d.kind = Directive::Load;
         if (!numeric("torque in mN*m", d.value)) return std::nullopt;
-        if (std::fabs(d.value) > kMaxLoadMnm) {
-            why = "#load: at most 1e6 mN*m either way";
-            return std::nullopt;
-        }
-        return d;
+        return d;   // the plant checks its range
     }
     if (name == "#rotor") {
         d.kind = Directive::Rotor;
@@ -121,19 +116,12 @@ std::optional<Directive> parse_directive(std::string_view line, std::string &why
     return std::nullopt;
 }
 
-Session::Session(const Options &opt) : board_(sim::PlantParams{}, opt.seed), text_port_(opt.port)
+Session::Session(const Options &opt) : board_(opt.plant, opt.seed), text_port_(opt.port)
 {
-    if (!opt.sets.empty()) {
-        for (const auto &[name, value] : opt.sets) {
-            if (!board_.plant.set_param(name, value)) {
-                std::fprintf(stderr, "foc-sim: --set %s=%g: unknown parameter or value out of range\n"
-                                     "Plant parameters:\n%s",
-                             name.c_str(), value, sim::Plant::param_help().c_str());
-                std::exit(2);
-            }
-        }
-        board_.power_on();   // start from a plant built with the new parameters
-    }
+    board_.plant.on_diverged = [this](const std::string &) {
+        drain_output();
+        std::fflush(stdout);
+    };
     if (opt.until_ms >= 0) end_ = sim::ms_to_cycles(opt.until_ms);
     release_.fire = [this] { board_.set_button(false); };
     board_.mcu.add_event(release_);
@@ -198,9 +186,9 @@ bool Session::apply(const Directive &d, std::string &why)
         board_.set_fault(d.kind == Directive::FaultOn);
         return true;
     case Directive::Load:
-        board_.plant.advance_to(mcu.now());
-        board_.plant.set_load_torque_nm(d.value / 1000.0);
-        return true;
+        if (board_.plant.set_load_torque_nm(d.value / 1000.0, &why)) return true;
+        why = "#load: " + why;
+        return false;
     case Directive::Rotor:
         if (board_.plant.bridge_enabled()) {
             why = "#rotor: the bridge is enabled; stop the motor first";

@@ -31,7 +31,7 @@ std::optional<Directive> parse_directive(std::string_view line, std::string &why
 
 class Session {
 public:
-    // Builds the board (exits 2 on an unknown plant parameter) and opens the
+    // Builds the board with the options' plant parameters and opens the
     // trace (exits 1 if it cannot be written).
     explicit Session(const Options &opt);
 

@@ -13,7 +13,7 @@ namespace app {
 const char *Trace::header()
 {
     return "t_ms,mode,running,duty_u,duty_v,duty_w,bridge,i_u_A,i_v_A,i_w_A,"
-           "theta_elec_rad,theta_mech_deg,speed_rpm,torque_Nm,sensor_word,"
+           "theta_elec_rad,theta_mech_deg,speed_rpm,torque_Nm,sensor_word,supply_A,"
            "ref_rpm,fw_rpm,pos_ref_deg,fw_deg,vq\n";
 }
 
@@ -52,12 +52,12 @@ void Trace::row()
     board_->plant.advance_to(t);
     const sim::PlantSnapshot s = board_->plant.snapshot();
     std::fprintf(f_,
-                 "%.3f,%d,%d,%.4f,%.4f,%.4f,%d,%.5f,%.5f,%.5f,%.5f,%.4f,%.3f,%.6f,%u,"
+                 "%.3f,%d,%d,%.4f,%.4f,%.4f,%d,%.5f,%.5f,%.5f,%.5f,%.4f,%.3f,%.6f,%u,%.5f,"
                  "%.2f,%.2f,%.1f,%.3f,%.4f\n",
                  sim::cycles_to_ms(t), static_cast<int>(foc_mode), static_cast<int>(motor_running),
                  s.duty[0], s.duty[1], s.duty[2], s.bridge_enabled ? 1 : 0,
                  s.i_phase[0], s.i_phase[1], s.i_phase[2],
-                 s.theta_elec, s.theta_mech_deg, s.speed_rpm, s.torque_nm, static_cast<unsigned>(s.sensor_word),
+                 s.theta_elec, s.theta_mech_deg, s.speed_rpm, s.torque_nm, static_cast<unsigned>(s.sensor_word), s.supply_a,
                  static_cast<double>(speed_cl_ref), static_cast<double>(actual_rpm),
                  static_cast<double>(pos_ref_deg), static_cast<double>(ma600_mech_deg),
                  static_cast<double>(ramp_vq));

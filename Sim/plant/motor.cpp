@@ -1,5 +1,6 @@
 #include "plant/motor.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace sim {
@@ -8,6 +9,9 @@ namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kSqrt3 = 1.7320508075688772;
+// Unit vectors of the phase axes U, V, W in the stator frame.
+constexpr double kAxisA[3] = {1.0, -0.5, -0.5};
+constexpr double kAxisB[3] = {0.0, 0.5 * kSqrt3, -0.5 * kSqrt3};
 
 double wrap_2pi(double a)
 {
@@ -22,13 +26,47 @@ void clarke(const std::array<double, 3> &x, double &a, double &b)
     b = (x[1] - x[2]) / kSqrt3;
 }
 
-double sign(double x) { return x > 0.0 ? 1.0 : x < 0.0 ? -1.0 : 0.0; }
+std::array<double, 3> emf(double th, double we, double flux)
+{
+    // Flux of phase k: lambda cos(theta_e - k 2pi/3); its rate of change.
+    std::array<double, 3> e{};
+    for (int k = 0; k < 3; ++k) e[k] = -we * flux * std::sin(th - k * kTwoPi / 3.0);
+    return e;
+}
 
 // A leg that is off and carries less than this is open: rounding in the
 // transforms leaves a remainder of about 1e-17 A where the current stopped.
 constexpr double kOpenA = 1e-9;
 
 }  // namespace
+
+// The legs that carry current during (part of) a sub-step and their terminal
+// voltages. With two, x is the open leg and the current i flows into y and
+// out of z: the stator-frame current vector is i * (pa, pb).
+struct PmsmModel::Conduction {
+    std::array<bool, 3> on{};
+    std::array<double, 3> v{};
+    std::array<int, 3> diode{};   // +1 low-side diode (current into the winding), -1 high-side, 0 driven or open
+    int n = 0;
+    int x = 0, y = 1, z = 2;
+    double pa = 0.0, pb = 0.0;
+
+    void connect(int k, double volts, int dir)
+    {
+        on[k] = true;
+        v[k] = volts;
+        diode[k] = dir;
+        ++n;
+        if (n != 2) return;
+        x = !on[0] ? 0 : !on[1] ? 1 : 2;
+        y = (x + 1) % 3;
+        z = (x + 2) % 3;
+        std::array<double, 3> pattern{};
+        pattern[y] = 1.0;
+        pattern[z] = -1.0;
+        clarke(pattern, pa, pb);
+    }
+};
 
 double flux_from_kv(double kv_rpm_per_v, int pole_pairs)
 {
@@ -39,181 +77,256 @@ double flux_from_kv(double kv_rpm_per_v, int pole_pairs)
 
 void PmsmModel::reset()
 {
-    id = iq = 0.0;
+    i_alpha = i_beta = 0.0;
     theta_mech = 0.0;
     omega_mech = 0.0;
 }
 
 double PmsmModel::theta_elec() const { return wrap_2pi(p.pole_pairs * theta_mech); }
 
-double PmsmModel::torque_of(double d, double q) const
+void PmsmModel::dq_currents(double &id, double &iq) const
 {
-    return 1.5 * p.pole_pairs * (p.flux_wb * q + (p.ld_h - p.lq_h) * d * q);
+    const double th = theta_elec(), c = std::cos(th), s = std::sin(th);
+    id = i_alpha * c + i_beta * s;
+    iq = -i_alpha * s + i_beta * c;
 }
+
+double PmsmModel::torque_at(double th) const
+{
+    const double c = std::cos(th), s = std::sin(th);
+    const double id = i_alpha * c + i_beta * s, iq = -i_alpha * s + i_beta * c;
+    return 1.5 * p.pole_pairs * (p.flux_wb * iq + (p.ld_h - p.lq_h) * id * iq);
+}
+
+double PmsmModel::torque() const { return torque_at(theta_elec()); }
 
 std::array<double, 3> PmsmModel::phase_currents() const
 {
-    double th = theta_elec();
-    double c = std::cos(th), s = std::sin(th);
-    double a = id * c - iq * s;
-    double b = id * s + iq * c;
-    return {a, -0.5 * a + 0.5 * kSqrt3 * b, -0.5 * a - 0.5 * kSqrt3 * b};
+    return {i_alpha, -0.5 * i_alpha + 0.5 * kSqrt3 * i_beta, -0.5 * i_alpha - 0.5 * kSqrt3 * i_beta};
 }
 
 std::array<double, 3> PmsmModel::back_emf() const
 {
-    // Flux of phase k: lambda cos(theta_e - k 2pi/3); its rate of change.
-    double th = theta_elec();
-    double we = p.pole_pairs * omega_mech;
-    std::array<double, 3> e{};
-    for (int k = 0; k < 3; ++k) e[k] = -we * p.flux_wb * std::sin(th - k * kTwoPi / 3.0);
-    return e;
+    return emf(theta_elec(), p.pole_pairs * omega_mech, p.flux_wb);
 }
 
-void PmsmModel::set_phase_currents(const std::array<double, 3> &i, double theta_e)
+double PmsmModel::supply_current(const std::array<Leg, 3> &legs, double vbus) const
 {
-    double a, b;
-    clarke(i, a, b);
-    double c = std::cos(theta_e), s = std::sin(theta_e);
-    id = a * c + b * s;
-    iq = -a * s + b * c;
+    const auto i = phase_currents();
+    double s = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        if (legs[k].driven) s += legs[k].volts / vbus * i[k];
+        else if (i[k] < 0.0) s += i[k];   // out of the winding, up through the high-side diode
+    }
+    return s;
 }
+
+void PmsmModel::set_phase_currents(const std::array<double, 3> &i) { clarke(i, i_alpha, i_beta); }
 
 void PmsmModel::place(double theta_mech_rad)
 {
-    auto i = phase_currents();
     theta_mech = wrap_2pi(theta_mech_rad);
     omega_mech = 0.0;
-    set_phase_currents(i, theta_elec());
 }
 
 void PmsmModel::step(double h, const std::array<Leg, 3> &legs, double vbus, double load_nm)
 {
-    double t0 = torque();
+    const double t0 = torque();
     step_currents(h, legs, vbus);
-    step_shaft(h, t0, load_nm);
+    const double t1 = torque_at(theta_elec() + p.pole_pairs * omega_mech * h);   // where the currents ended
+    step_shaft(h, 0.5 * (t0 + t1) - load_nm);
 }
 
-// The windings over one sub-step, with Heun's method (explicit trapezoidal
-// rule, second order). The rotor's speed is taken as constant over the step
-// and its angle as moving linearly: the shaft is three orders of magnitude
-// slower than the windings.
-//
-// A leg that is off conducts through its low-side diode (at -Vf) while its
-// current flows into the winding and through its high-side diode (at
-// Vbus + Vf) while it flows out, so the voltage always works against the
-// current and drives it to zero within tens of microseconds; at zero the leg
-// is open and stays so. With all three legs connected the winding currents
-// follow the dq equations; with one leg open the other two carry one current
-// through two windings in series; with fewer, nothing flows.
-void PmsmModel::step_currents(double h, const std::array<Leg, 3> &legs, double vbus)
+// Slope di/dt of the current i of a conducting pair (two windings in series,
+// the third open) at electrical angle th. In the dq frame the current is
+// i * u(theta), u the rotating image of (pa, pb); projecting the voltage
+// equation on u removes the unknown star voltage: 1.5 u.v_dq = v_y - v_z.
+double PmsmModel::series_slope(const Conduction &c, double i, double th, double we) const
 {
-    const double th0 = theta_elec();
-    const double we = p.pole_pairs * omega_mech;
-    const double th1 = th0 + we * h;
-    const auto i0 = phase_currents();
-
-    std::array<bool, 3> connected{};
-    std::array<double, 3> v{};
-    std::array<double, 3> dir{};   // sign of the current a diode carries, 0 for a driven leg
-    int n = 0;
-    for (int k = 0; k < 3; ++k) {
-        if (legs[k].driven) {
-            connected[k] = true;
-            v[k] = legs[k].volts;
-        } else if (std::fabs(i0[k]) > kOpenA) {
-            connected[k] = true;
-            dir[k] = sign(i0[k]);
-            v[k] = i0[k] > 0.0 ? -p.diode_vf : vbus + p.diode_vf;
-        }
-        n += connected[k];
-    }
-
     const double R = p.r_ohm, Ld = p.ld_h, Lq = p.lq_h, lam = p.flux_wb;
+    const double cs = std::cos(th), sn = std::sin(th);
+    const double ud = c.pa * cs + c.pb * sn, uq = -c.pa * sn + c.pb * cs;
+    const double psi_d = Ld * i * ud + lam, psi_q = Lq * i * uq;
+    // u . (L J u), with J the quarter-turn rotation, and u . J psi.
+    const double uLJu = (Lq - Ld) * ud * uq;
+    const double uJpsi = -ud * psi_q + uq * psi_d;
+    const double drive = 2.0 / 3.0 * (c.v[c.y] - c.v[c.z]);
+    return (drive - R * i * (ud * ud + uq * uq) + i * we * uLJu - we * uJpsi) / (Ld * ud * ud + Lq * uq * uq);
+}
 
-    if (n == 3) {
+// Voltage each open leg's terminal takes (its winding carrying no current)
+// with the legs of c connected.
+std::array<double, 3> PmsmModel::open_voltages(const Conduction &c, double vbus, double th, double we) const
+{
+    std::array<double, 3> out{};
+    if (c.n == 2) {
+        // The phase voltage of the open winding x from the dq voltage of the
+        // pair's current and its slope; the star sits where the pair puts
+        // it: v_x = (v_y + v_z) / 2 + 1.5 u_x.
+        const double R = p.r_ohm, Ld = p.ld_h, Lq = p.lq_h, lam = p.flux_wb;
+        const auto ph = phase_currents();
+        const double i = 0.5 * (ph[c.y] - ph[c.z]);
+        const double di = series_slope(c, i, th, we);
+        const double cs = std::cos(th), sn = std::sin(th);
+        const double ud = c.pa * cs + c.pb * sn, uq = -c.pa * sn + c.pb * cs;
+        const double vd = R * i * ud + Ld * (di * ud + we * i * uq) - we * Lq * i * uq;
+        const double vq = R * i * uq + Lq * (di * uq - we * i * ud) + we * (Ld * i * ud + lam);
+        const double va = vd * cs - vq * sn, vb = vd * sn + vq * cs;
+        out[c.x] = 0.5 * (c.v[c.y] + c.v[c.z]) + 1.5 * (va * kAxisA[c.x] + vb * kAxisB[c.x]);
+        return out;
+    }
+    // No current flows: every terminal sits at the star point plus its
+    // back-EMF. A star that nothing holds is placed as central as it goes.
+    const auto e = emf(th, we, p.flux_wb);
+    double star = 0.5 * vbus - 0.5 * (*std::max_element(e.begin(), e.end()) + *std::min_element(e.begin(), e.end()));
+    for (int k = 0; k < 3; ++k)
+        if (c.on[k]) star = c.v[k] - e[k];
+    for (int k = 0; k < 3; ++k) out[k] = star + e[k];
+    return out;
+}
+
+// The conduction set at the start of (part of) a sub-step: driven legs; off
+// legs still carrying current, through the diode of its direction; and open
+// legs whose terminal would leave the rails [-Vf, supply + Vf], the worst
+// first, connected at the rail they cross. Legs in kept_open stopped
+// conducting earlier in this sub-step and wait for the next one.
+PmsmModel::Conduction PmsmModel::conduction(const std::array<Leg, 3> &legs, double vbus, double th, double we,
+                                            const std::array<bool, 3> &kept_open) const
+{
+    const double vf = p.diode_vf, top = vbus + vf;
+    Conduction c;
+    const auto i = phase_currents();
+    for (int k = 0; k < 3; ++k) {
+        if (legs[k].driven) c.connect(k, legs[k].volts, 0);
+        else if (i[k] > kOpenA) c.connect(k, -vf, 1);
+        else if (i[k] < -kOpenA) c.connect(k, top, -1);
+    }
+    // Without current, terminals differ by at most the line-to-line peak of
+    // the back-EMF: below the rails' span nothing can start to conduct.
+    const double span = kSqrt3 * std::fabs(we) * p.flux_wb;
+    while (c.n < 3) {
+        if (c.n == 0 && span <= vbus + 2.0 * vf) break;
+        if (c.n == 1) {
+            const double v = c.on[0] ? c.v[0] : c.on[1] ? c.v[1] : c.v[2];
+            if (v - span >= -vf && v + span <= top) break;
+        }
+        const auto vo = open_voltages(c, vbus, th, we);
+        int worst = -1;
+        double excess = 0.0;
+        for (int k = 0; k < 3; ++k) {
+            if (c.on[k] || kept_open[k]) continue;
+            const double over = std::max(vo[k] - top, -vf - vo[k]);
+            if (over > excess) worst = k, excess = over;
+        }
+        if (worst < 0) break;
+        if (vo[worst] > top) c.connect(worst, top, -1);
+        else c.connect(worst, -vf, 1);
+    }
+    return c;
+}
+
+// The winding currents over h seconds with the conduction set c held, from
+// electrical angle th, with Heun's method (explicit trapezoidal rule, second
+// order). The rotor's speed is taken as constant over the step and its angle
+// as moving linearly: the shaft is three orders of magnitude slower than the
+// windings.
+void PmsmModel::integrate(double h, const Conduction &c, double th, double we)
+{
+    const double th1 = th + we * h;
+    if (c.n == 3) {
+        const double R = p.r_ohm, Ld = p.ld_h, Lq = p.lq_h, lam = p.flux_wb;
         double va, vb;
-        clarke(v, va, vb);
-        auto f = [&](double d, double q, double th, double &dd, double &dq) {
-            double c = std::cos(th), s = std::sin(th);
-            double vd = va * c + vb * s, vq = -va * s + vb * c;
+        clarke(c.v, va, vb);
+        auto f = [&](double d, double q, double cs, double sn, double &dd, double &dq) {
+            const double vd = va * cs + vb * sn, vq = -va * sn + vb * cs;
             dd = (vd - R * d + we * Lq * q) / Ld;
             dq = (vq - R * q - we * (Ld * d + lam)) / Lq;
         };
+        const double c0 = std::cos(th), s0 = std::sin(th), c1 = std::cos(th1), s1 = std::sin(th1);
+        double d = i_alpha * c0 + i_beta * s0, q = -i_alpha * s0 + i_beta * c0;
         double k1d, k1q, k2d, k2q;
-        f(id, iq, th0, k1d, k1q);
-        f(id + h * k1d, iq + h * k1q, th1, k2d, k2q);
-        id += 0.5 * h * (k1d + k2d);
-        iq += 0.5 * h * (k1q + k2q);
-        // A current decaying in shorted windings would end in subnormal
-        // numbers, which the FPU handles a hundred times slower.
-        if (std::fabs(id) < 1e-15) id = 0.0;
-        if (std::fabs(iq) < 1e-15) iq = 0.0;
-    } else if (n == 2) {
-        // Current i flows into leg y and out of leg z; x is open. In the dq
-        // frame the current is i * u(theta) with u the rotating image of the
-        // pattern (x, y, z) = (0, 1, -1). Projecting the voltage equation on u
-        // removes the unknown voltage of the open leg: 1.5 u.v_ab = v_y - v_z.
-        int x = !connected[0] ? 0 : !connected[1] ? 1 : 2;
-        int y = (x + 1) % 3, z = (x + 2) % 3;
-        std::array<double, 3> pat{};
-        pat[y] = 1.0;
-        pat[z] = -1.0;
-        double pa, pb;
-        clarke(pat, pa, pb);
-        const double drive = 2.0 / 3.0 * (v[y] - v[z]);
-        auto g = [&](double i, double th) {
-            double c = std::cos(th), s = std::sin(th);
-            double ud = pa * c + pb * s, uq = -pa * s + pb * c;
-            double psi_d = Ld * i * ud + lam, psi_q = Lq * i * uq;
-            // u . (L J u), with J the quarter-turn rotation, and u . J psi.
-            double uLJu = (Lq - Ld) * ud * uq;
-            double uJpsi = -ud * psi_q + uq * psi_d;
-            return (drive - R * i * (ud * ud + uq * uq) + i * we * uLJu - we * uJpsi) /
-                   (Ld * ud * ud + Lq * uq * uq);
-        };
-        // The present currents projected on the pattern (exact when x carries none).
-        double i = 0.5 * (i0[y] - i0[z]);
-        double k1 = g(i, th0);
-        double k2 = g(i + h * k1, th1);
-        double i1 = i + 0.5 * h * (k1 + k2);
-        std::array<double, 3> out{};
-        out[y] = i1;
-        out[z] = -i1;
-        set_phase_currents(out, wrap_2pi(th1));
+        f(d, q, c0, s0, k1d, k1q);
+        f(d + h * k1d, q + h * k1q, c1, s1, k2d, k2q);
+        d += 0.5 * h * (k1d + k2d);
+        q += 0.5 * h * (k1q + k2q);
+        i_alpha = d * c1 - q * s1;
+        i_beta = d * s1 + q * c1;
+    } else if (c.n == 2) {
+        const auto ph = phase_currents();
+        const double i = 0.5 * (ph[c.y] - ph[c.z]);   // exact while x carries none
+        const double k1 = series_slope(c, i, th, we);
+        const double k2 = series_slope(c, i + h * k1, th1, we);
+        const double i1 = i + 0.5 * h * (k1 + k2);
+        i_alpha = i1 * c.pa;
+        i_beta = i1 * c.pb;
     } else {
-        id = iq = 0.0;
+        i_alpha = i_beta = 0.0;   // one leg alone carries nothing
     }
-
-    // A diode stops conducting when its current reaches zero: that leg opens.
-    auto i1 = phase_currents();
-    int opened = 0;
-    std::array<bool, 3> open{};
-    for (int k = 0; k < 3; ++k) {
-        open[k] = !connected[k] || (dir[k] != 0.0 && sign(i1[k]) != dir[k]);
-        opened += open[k];
-    }
-    if (opened == 0 || (opened == 1 && n == 2)) return;   // nothing newly opened
-    std::array<double, 3> out{};
-    if (opened == 1) {
-        int x = open[0] ? 0 : open[1] ? 1 : 2;
-        int y = (x + 1) % 3, z = (x + 2) % 3;
-        out[y] = 0.5 * (i1[y] - i1[z]);
-        out[z] = -out[y];
-    }
-    set_phase_currents(out, wrap_2pi(th1));
+    // A current decaying in shorted windings would end in subnormal
+    // numbers, which the FPU handles a hundred times slower.
+    if (std::fabs(i_alpha) < 1e-15) i_alpha = 0.0;
+    if (std::fabs(i_beta) < 1e-15) i_beta = 0.0;
 }
 
-// The shaft: inertia, viscous friction (implicit, so any damping is stable),
+// The windings over one sub-step. The diodes make the circuit switch: the
+// conducting set is decided at the start from the open-circuit voltages (a
+// diode starts at most one sub-step late, while the back-EMF that turns it on
+// changes over milliseconds), and held while Heun's method integrates. When
+// a diode's current comes back to zero within the step, the step is cut at
+// that instant (linear interpolation of its current), the leg opens with no
+// current left, and the rest of the step runs with the new set.
+void PmsmModel::step_currents(double h, const std::array<Leg, 3> &legs, double vbus)
+{
+    const double we = p.pole_pairs * omega_mech;
+    double th = theta_elec();
+    std::array<bool, 3> kept_open{};
+    for (int cut = 0; h > 0.0; ++cut) {
+        const Conduction c = conduction(legs, vbus, th, we, kept_open);
+        const double a0 = i_alpha, b0 = i_beta;
+        const auto i0 = phase_currents();
+        integrate(h, c, th, we);
+        const auto i1 = phase_currents();
+        int stop = -1;
+        double frac = 1.0;
+        for (int k = 0; k < 3; ++k) {
+            if (c.diode[k] == 0 || i1[k] * c.diode[k] > 0.0) continue;
+            const double s = i0[k] == i1[k] ? 0.0 : i0[k] / (i0[k] - i1[k]);
+            if (s <= frac) frac = s, stop = k;
+        }
+        if (stop < 0) return;
+        if (frac < 1.0 && cut < 3) {
+            i_alpha = a0;
+            i_beta = b0;
+            integrate(frac * h, c, th, we);
+        } else {
+            frac = 1.0;
+        }
+        // The leg opens: its current is exactly zero, the other two carry
+        // what they carried between them.
+        const auto i = phase_currents();
+        std::array<double, 3> rest{};
+        if (c.n == 3) {
+            const int y = (stop + 1) % 3, z = (stop + 2) % 3;
+            rest[y] = 0.5 * (i[y] - i[z]);
+            rest[z] = -rest[y];
+        }
+        set_phase_currents(rest);
+        kept_open[stop] = true;
+        th += we * frac * h;
+        h -= frac * h;
+    }
+}
+
+// The shaft under a mean torque `drive` (motor less load): inertia, viscous friction (implicit, so any damping is stable),
 // Coulomb friction and static friction. A turning rotor whose friction would
 // reverse it within the step stops instead; a rotor at rest stays at rest
 // while the torque on it does not exceed the breakaway torque.
-void PmsmModel::step_shaft(double h, double torque_start, double load_nm)
+void PmsmModel::step_shaft(double h, double drive)
 {
     const double J = p.inertia;
-    const double drive = 0.5 * (torque_start + torque()) - load_nm;
     const double damp = 1.0 + h * p.viscous / J;
     const double w0 = omega_mech;
+    auto sign = [](double x) { return x > 0.0 ? 1.0 : x < 0.0 ? -1.0 : 0.0; };
     double w1;
     if (w0 == 0.0) {
         if (std::fabs(drive) <= p.breakaway || std::fabs(drive) <= p.coulomb) {

@@ -1,6 +1,7 @@
 // A permanent-magnet synchronous motor in the rotor's dq frame, fed by three
-// bridge legs, with the shaft's mechanics. Nothing here knows about the MCU:
-// the plant around it turns pins into leg states and calls step().
+// bridge legs with their body diodes, with the shaft's mechanics. Nothing here
+// knows about the MCU: the plant around it turns pins into leg states and
+// calls step().
 //
 // Conventions
 // - Phase axes U, V, W at 0, 120 and 240 electrical degrees; the electrical
@@ -13,22 +14,24 @@
 // - Amplitude-invariant Clarke/Park transforms: a balanced set of phase
 //   currents of peak I is a vector of length I; torque = 1.5 p (lambda iq +
 //   (Ld - Lq) id iq); lambda is the peak flux linkage of one phase.
+// - The winding currents are kept in the stator frame (alpha, beta), so that
+//   a phase that carries no current keeps exactly none while the rotor turns.
 #pragma once
 #include <array>
 
 namespace sim {
 
 struct MotorParams {
-    int pole_pairs = 6;
-    double r_ohm = 5.0;          // phase resistance
-    double ld_h = 1.4e-3;        // d-axis inductance
-    double lq_h = 1.6e-3;        // q-axis inductance
-    double flux_wb = 3.53e-3;    // peak flux linkage of one phase, V*s/rad(electrical)
-    double inertia = 3.0e-6;     // kg*m^2
-    double viscous = 2.0e-6;     // N*m*s/rad
-    double coulomb = 0.4e-3;     // kinetic friction, N*m
-    double breakaway = 0.6e-3;   // static friction, N*m (at least coulomb)
-    double diode_vf = 0.8;       // body-diode forward drop of the bridge, V
+    int pole_pairs = 0;
+    double r_ohm = 0.0;      // phase resistance
+    double ld_h = 0.0;       // d-axis inductance
+    double lq_h = 0.0;       // q-axis inductance
+    double flux_wb = 0.0;    // peak flux linkage of one phase, V*s/rad(electrical)
+    double inertia = 0.0;    // kg*m^2
+    double viscous = 0.0;    // N*m*s/rad
+    double coulomb = 0.0;    // kinetic friction, N*m
+    double breakaway = 0.0;  // static friction, N*m (at least coulomb)
+    double diode_vf = 0.0;   // body-diode forward drop of the bridge, V
 };
 
 // Peak phase flux linkage of a motor of kv RPM per volt, kv being the usual
@@ -36,9 +39,10 @@ struct MotorParams {
 // line-to-line peak back-EMF.
 double flux_from_kv(double kv_rpm_per_v, int pole_pairs);
 
-// One bridge leg during a sub-step: driven to `volts` (above ground), or off,
-// when the leg conducts through a body diode while its current flows and is
-// open once the current has died out.
+// One bridge leg during a sub-step: driven to `volts` (above ground, the
+// average over the PWM period), or off. An off leg's terminal floats between
+// the rails; its low-side diode conducts (terminal at -Vf) when the winding
+// would pull it below, its high-side diode (at supply + Vf) when above.
 struct Leg {
     bool driven = false;
     double volts = 0.0;
@@ -54,23 +58,34 @@ public:
     void step(double h, const std::array<Leg, 3> &legs, double vbus, double load_nm);
 
     // State.
-    double id = 0.0, iq = 0.0;   // A
-    double theta_mech = 0.0;     // rad, [0, 2 pi)
-    double omega_mech = 0.0;     // rad/s; exactly 0 while static friction holds the rotor
+    double i_alpha = 0.0, i_beta = 0.0;   // winding currents in the stator frame, A
+    double theta_mech = 0.0;              // rad, [0, 2 pi)
+    double omega_mech = 0.0;              // rad/s; exactly 0 while static friction holds the rotor
 
     double theta_elec() const;   // [0, 2 pi)
     std::array<double, 3> phase_currents() const;
-    double torque() const { return torque_of(id, iq); }
+    void dq_currents(double &id, double &iq) const;
+    double torque() const;
     // Voltage the magnet induces in each phase now, V.
     std::array<double, 3> back_emf() const;
+    // Current the bridge draws from the supply with these legs (a driven leg
+    // at its duty, a leg off through its high-side diode): negative while
+    // the motor charges the supply.
+    double supply_current(const std::array<Leg, 3> &legs, double vbus) const;
     // Places the rotor (at rest); the stator currents keep their values.
     void place(double theta_mech_rad);
 
 private:
-    double torque_of(double d, double q) const;
+    struct Conduction;
+    Conduction conduction(const std::array<Leg, 3> &legs, double vbus, double th, double we,
+                          const std::array<bool, 3> &kept_open) const;
+    std::array<double, 3> open_voltages(const Conduction &c, double vbus, double th, double we) const;
+    double series_slope(const Conduction &c, double i, double th, double we) const;
+    void integrate(double h, const Conduction &c, double th, double we);
     void step_currents(double h, const std::array<Leg, 3> &legs, double vbus);
-    void step_shaft(double h, double torque_start, double load_nm);
-    void set_phase_currents(const std::array<double, 3> &i, double theta_e);
+    void step_shaft(double h, double drive_nm);
+    double torque_at(double theta_e) const;
+    void set_phase_currents(const std::array<double, 3> &i);
 };
 
 }  // namespace sim

@@ -1,8 +1,12 @@
 #include "plant/plant.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 namespace sim {
 
@@ -28,35 +32,43 @@ struct ParamInfo {
     const char *why;
 };
 
-// The plant's figures: a small outrunner gimbal motor of the 22xx class
-// (12 magnets, 6 pole pairs) on the 12 V supply of the MP6540, an MA600A
-// over a diametral magnet on the shaft and an MCS1805 in phase V.
+// The plant's figures: a small outrunner gimbal motor (12 magnets, 6 pole
+// pairs) on the 12 V supply of the MP6540, an MA600A over a diametral magnet
+// on the shaft and an MCS1805 in phase V. Where the firmware's own constants
+// pin a figure down, it is taken from them: FOC_MAX_VOLTAGE 12 V is the
+// supply, and mode 2's 0.0012 of the span per mA between phase V and phases U
+// and W in parallel (1.5 R) drives the target current when R = 12 V * 0.0012
+// / 1.5 = 9.6 ohm; the most the bridge can drive through the windings at rest,
+// 12 V / 14.4 ohm = 0.83 A, stays inside FOC_MAX_CURRENT 1.0 A. The rest are
+// those of a gimbal motor of that resistance: a 28xx-class bell wound with
+// many turns of thin wire, whose Kv and inductance scale with the turns
+// (Kv as 1/N, L and R as N^2) from a 5-ohm, 260 RPM/V, 1.4/1.6 mH winding.
 constexpr ParamInfo kParams[] = {
-    {"supply_v", &PlantParams::supply_v, 12.0, 1.0, 60.0, false, "V",
-     "bridge supply; a 3S battery or a 12 V adapter"},
+    {"supply_v", &PlantParams::supply_v, 12.0, 4.0, 55.0, false, "V",
+     "bridge supply; FOC_MAX_VOLTAGE of the firmware (a 12 V adapter or a 3S battery)"},
     {"diode_vf", &PlantParams::diode_vf, 0.8, 0.0, 2.0, false, "V",
-     "body-diode drop of the bridge's FETs, seen while a disabled leg freewheels"},
+     "body-diode drop of the bridge's FETs: clamps an off leg, carries freewheel and generator current"},
     {"pole_pairs", &PlantParams::pole_pairs, 6.0, 1.0, 50.0, true, "",
      "pole pairs of the motor (12 magnets); the firmware assumes 6"},
-    {"r_ohm", &PlantParams::r_ohm, 5.0, 0.01, 1000.0, false, "ohm",
-     "phase resistance (10 ohm line to line): gimbal windings are many turns of thin wire"},
-    {"ld_mh", &PlantParams::ld_mh, 1.4, 0.001, 1000.0, false, "mH",
-     "d-axis inductance; surface magnets give little saliency"},
-    {"lq_mh", &PlantParams::lq_mh, 1.6, 0.001, 1000.0, false, "mH",
+    {"r_ohm", &PlantParams::r_ohm, 9.6, 0.1, 100.0, false, "ohm",
+     "phase resistance (19.2 ohm line to line); from mode 2: 0.0012 * 12 V per mA across 1.5 R"},
+    {"ld_mh", &PlantParams::ld_mh, 2.7, 0.01, 100.0, false, "mH",
+     "d-axis inductance (L/R = 0.28 ms); surface magnets give little saliency"},
+    {"lq_mh", &PlantParams::lq_mh, 3.1, 0.01, 100.0, false, "mH",
      "q-axis inductance, a little above Ld (some reluctance torque with id < 0)"},
-    {"kv_rpm_per_v", &PlantParams::kv_rpm_per_v, 260.0, 1.0, 100000.0, false, "RPM/V",
-     "speed per volt of line-to-line peak back-EMF; lambda = 60/(sqrt3 2pi p Kv) = 3.53 mWb, "
-     "Kt = 1.5 p lambda = 31.8 mN*m/A"},
-    {"inertia_gcm2", &PlantParams::inertia_gcm2, 30.0, 0.01, 1e6, false, "g*cm^2",
+    {"kv_rpm_per_v", &PlantParams::kv_rpm_per_v, 190.0, 5.0, 5000.0, false, "RPM/V",
+     "speed per volt of line-to-line peak back-EMF; lambda = 60/(sqrt3 2pi p Kv) = 4.84 mWb, "
+     "Kt = 1.5 p lambda = 43.5 mN*m/A"},
+    {"inertia_gcm2", &PlantParams::inertia_gcm2, 30.0, 0.1, 10000.0, false, "g*cm^2",
      "bell of about 12 g at 12 mm radius plus the sensor magnet's holder"},
-    {"viscous_unms", &PlantParams::viscous_unms, 2.0, 0.0, 1e6, false, "uN*m/(rad/s)",
+    {"viscous_unms", &PlantParams::viscous_unms, 2.0, 0.0, 1000.0, false, "uN*m/(rad/s)",
      "bearing grease and iron losses; 63 uN*m at 300 RPM"},
-    {"friction_mnm", &PlantParams::friction_mnm, 0.4, 0.0, 1000.0, false, "mN*m",
+    {"friction_mnm", &PlantParams::friction_mnm, 0.4, 0.0, 100.0, false, "mN*m",
      "Coulomb (kinetic) friction of two small ball bearings and seals"},
-    {"stiction_mnm", &PlantParams::stiction_mnm, 0.6, 0.0, 1000.0, false, "mN*m",
-     "breakaway torque: below it a rotor at rest stays at rest"},
-    {"load_mnm", &PlantParams::load_mnm, 0.0, -1000.0, 1000.0, false, "mN*m",
-     "load torque on the shaft, opposing positive rotation (like a weight on an arm)"},
+    {"stiction_mnm", &PlantParams::stiction_mnm, 0.6, 0.0, 100.0, false, "mN*m",
+     "breakaway torque (at least friction_mnm): below it a rotor at rest stays at rest"},
+    {"load_mnm", &PlantParams::load_mnm, 0.0, -100.0, 100.0, false, "mN*m",
+     "load torque on the shaft, opposing positive rotation; up to about 3 times the stall torque"},
     {"step_us", &PlantParams::step_us, 4.0, 0.1, 50.0, false, "us",
      "integration sub-step: 1/70 of the windings' L/R, 1/12 of the fastest control tick"},
     {"sensor_offset_deg", &PlantParams::sensor_offset_deg, 0.0, -360.0, 360.0, false, "deg",
@@ -86,6 +98,17 @@ const ParamInfo *find_param(std::string_view name)
     return nullptr;
 }
 
+std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char *f, ...)
+{
+    char b[512];
+    va_list ap;
+    va_start(ap, f);
+    std::vsnprintf(b, sizeof b, f, ap);
+    va_end(ap);
+    return b;
+}
+
 }  // namespace
 
 PlantParams::PlantParams()
@@ -107,6 +130,75 @@ MotorParams PlantParams::motor() const
     m.breakaway = stiction_mnm * 1e-3;
     m.diode_vf = diode_vf;
     return m;
+}
+
+static std::string unknown(std::string_view name)
+{
+    return fmt("unknown parameter '%.*s'", static_cast<int>(name.size()), name.data());
+}
+
+std::string PlantParams::set(std::string_view name, std::string_view text)
+{
+    const ParamInfo *p = find_param(name);
+    if (!p) return unknown(name);
+    const std::string t(text);
+    errno = 0;
+    char *end = nullptr;
+    const double v = std::strtod(t.c_str(), &end);
+    if (t.empty() || *end != '\0' || errno != 0 || !std::isfinite(v))
+        return fmt("%s: '%s' is not a number", p->name, t.c_str());
+    return set(name, v);
+}
+
+std::string PlantParams::set(std::string_view name, double value)
+{
+    const ParamInfo *p = find_param(name);
+    if (!p) return unknown(name);
+    if (!(value >= p->min && value <= p->max))
+        return fmt("%s=%g is outside [%g, %g]%s%s", p->name, value, p->min, p->max, *p->unit ? " " : "", p->unit);
+    if (p->integer && value != std::floor(value)) return fmt("%s=%g is not a whole number", p->name, value);
+    if (p->field == &PlantParams::sensor_direction && value == 0.0)
+        return fmt("%s=0: the direction is +1 or -1", p->name);
+    this->*p->field = value;
+    return {};
+}
+
+std::string PlantParams::check() const
+{
+    if (stiction_mnm < friction_mnm)
+        return fmt("stiction_mnm=%g is below friction_mnm=%g: a rotor at rest cannot hold less than a turning "
+                   "one loses", stiction_mnm, friction_mnm);
+    // Heun's method needs sub-steps well inside the windings' time constant.
+    const double tau_us = std::min(ld_mh, lq_mh) * 1e3 / r_ohm;
+    if (step_us > 0.1 * tau_us)
+        return fmt("step_us=%g is too long for the windings: L/R = min(ld_mh, lq_mh) / r_ohm = %.3g us, and "
+                   "the step may be at most a tenth of it (%.3g us)", step_us, tau_us, 0.1 * tau_us);
+    // ... and short against the electrical turn at the highest speed: the
+    // supply's no-load speed, raised by what the load can drive the rotor to
+    // through the diodes (a back-EMF of supply + 2 Vf + 2 R I, Kt I = load).
+    const MotorParams m = motor();
+    const double kt = 1.5 * m.pole_pairs * m.flux_wb;
+    const double emf = supply_v + 2.0 * diode_vf + 2.0 * r_ohm * std::fabs(load_mnm) * 1e-3 / kt;
+    const double w_mech = emf / (std::sqrt(3.0) * m.flux_wb * m.pole_pairs);
+    const double max_us = 0.1 / (w_mech * m.pole_pairs) * 1e6;   // 0.1 rad per step
+    if (step_us > max_us)
+        return fmt("step_us=%g is too long for the speed supply_v, kv_rpm_per_v and load_mnm allow (about %.0f RPM): "
+                   "the electrical angle may move at most 0.1 rad per step (%.3g us)",
+                   step_us, w_mech * kRpmPerRadS, max_us);
+    return {};
+}
+
+std::string PlantParams::help()
+{
+    std::string s = fmt("  %-20s %-13s %-7s %-15s %s\n", "NAME", "UNIT", "DEFAULT", "RANGE", "MEANING");
+    for (const auto &p : kParams) {
+        const std::string range = fmt("[%g, %g]", p.min, p.max);
+        s += fmt("  %-20s %-13s %-7g %-15s %s\n", p.name, p.unit, p.def, range.c_str(), p.why);
+    }
+    s += "  The set is checked as a whole: stiction_mnm >= friction_mnm; step_us at most a tenth of\n"
+         "  min(ld_mh, lq_mh) / r_ohm and short enough that the electrical angle moves at most 0.1 rad\n"
+         "  per step at the highest speed supply_v, kv_rpm_per_v and load_mnm allow.\n";
+    return s;
 }
 
 // ------------------------------------------------------------------ noise
@@ -209,7 +301,19 @@ void Plant::advance_to(Cycles t)
         Cycles n = std::min(step, t - time_);
         motor_.step(static_cast<double>(n) / kCoreHz, l, params.supply_v, load);
         time_ += n;
+        if (!std::isfinite(motor_.i_alpha + motor_.i_beta + motor_.omega_mech + motor_.theta_mech)) diverged();
     }
+}
+
+void Plant::diverged() const
+{
+    const std::string msg =
+        fmt("foc-sim: the motor model's state is no longer finite at virtual time %.3f ms "
+            "(currents %g, %g A, speed %g rad/s): these plant parameters break the model\n",
+            cycles_to_ms(time_), motor_.i_alpha, motor_.i_beta, motor_.omega_mech);
+    if (on_diverged) on_diverged(msg);
+    std::fputs(msg.c_str(), stderr);
+    std::exit(1);
 }
 
 void Plant::outputs_changing() { advance_to(mcu_.now()); }
@@ -279,11 +383,7 @@ double Plant::phase_v_current_a() const { return motor_.phase_currents()[1]; }
 
 std::array<double, 3> Plant::back_emf_v() const { return motor_.back_emf(); }
 
-void Plant::set_load_torque_nm(double nm)
-{
-    advance_to(mcu_.now());
-    params.load_mnm = nm * 1e3;
-}
+bool Plant::set_load_torque_nm(double nm, std::string *why) { return set_param("load_mnm", nm * 1e3, why); }
 
 PlantSnapshot Plant::snapshot() const
 {
@@ -293,45 +393,30 @@ PlantSnapshot Plant::snapshot() const
     s.bridge_enabled = bridge_enabled();
     auto i = motor_.phase_currents();
     for (int k = 0; k < 3; ++k) s.i_phase[k] = i[k];
-    s.id = motor_.id;
-    s.iq = motor_.iq;
+    motor_.dq_currents(s.id, s.iq);
     s.theta_elec = motor_.theta_elec();
     s.theta_mech_deg = rotor_deg();
     s.speed_rpm = rotor_rpm();
     s.torque_nm = motor_.torque();
     s.load_nm = params.load_mnm * 1e-3;
+    s.supply_a = motor_.supply_current(l, params.supply_v);
     s.sense_v = sense_volts();
     s.sensor_word = static_cast<uint16_t>(static_cast<int64_t>(std::floor(sensor_angle_deg() / 360.0 * 65536.0)) & 0xFFFF);
     return s;
 }
 
-bool Plant::set_param(std::string_view name, double value)
+bool Plant::set_param(std::string_view name, double value, std::string *why)
 {
-    const ParamInfo *p = find_param(name);
-    if (!p || !std::isfinite(value) || value < p->min || value > p->max) return false;
-    if (p->integer && value != std::floor(value)) return false;
-    if (p->field == &PlantParams::sensor_direction && value == 0.0) return false;
-    advance_to(mcu_.now());   // what happened so far happened with the old figures
-    PlantParams old = params;
-    params.*p->field = value;
-    // Heun's method needs sub-steps well inside the windings' time constant.
-    double tau = std::min(params.ld_mh, params.lq_mh) * 1e-3 / params.r_ohm;
-    if (params.step_us * 1e-6 > 0.1 * tau) {
-        params = old;
+    PlantParams p = params;
+    std::string err = p.set(name, value);
+    if (err.empty()) err = p.check();
+    if (!err.empty()) {
+        if (why) *why = err;
         return false;
     }
+    advance_to(mcu_.now());   // what happened so far happened with the old figures
+    params = p;
     return true;
-}
-
-std::string Plant::param_help()
-{
-    std::string s;
-    char line[512];
-    for (const auto &p : kParams) {
-        std::snprintf(line, sizeof line, "  %-22s %-14s default %-8g %s\n", p.name, p.unit, p.def, p.why);
-        s += line;
-    }
-    return s;
 }
 
 }  // namespace sim

@@ -11,17 +11,25 @@
 // Modelling choices:
 // - Bridge (MP6540): average-value legs, v = duty * supply while the leg's
 //   enable and nSleep are high; the 45 kHz current ripple (10 to 20 mA peak
-//   to peak at the amplitudes the modes use) is left out. A leg that is off
-//   freewheels through its body diodes against the supply until its current
-//   reaches zero (about 0.1 ms from 0.8 A), then floats. Conduction driven by
-//   back-EMF above the supply is not modelled: it would need over 3000 RPM.
-//   The supply is ideal and takes back what the freewheel returns.
+//   to peak at the amplitudes the modes use) is left out. A leg that is off,
+//   whatever the reason (its enable low, the bridge asleep), keeps its body
+//   diodes: its terminal floats while it stays between -Vf and supply + Vf
+//   and is clamped there otherwise. So a current cut off by a disable
+//   freewheels against the supply until it reaches zero (about 0.2 ms from
+//   0.8 A), and a rotor turned faster than the supply's no-load speed
+//   (Kv * (supply + 2 Vf), about 2600 RPM) brakes as a generator through the
+//   diodes, even with the whole bridge off. The supply is ideal: it takes back
+//   what the diodes return (supply_a in the snapshot is negative then).
 // - Integration: sub-step 4 us (72 MHz cycles: 288), Heun's method for the
 //   windings (second order; stable up to 2 L/R, here accurate to ~1e-4), the
-//   shaft semi-implicitly with static friction (see motor.hpp). 4 us is
+//   shaft semi-implicitly with static friction; diode switching decided per
+//   sub-step and the step cut where a diode stops (see motor.cpp). 4 us is
 //   1/70 of L/R and 1/12 of the shortest control tick (50 us at 20 kHz);
 //   outputs_changing() cuts a step short, so the legs switch at the exact
-//   cycle of every compare or pin write.
+//   cycle of every compare or pin write. The parameters are checked as a
+//   whole so that the step stays short against L/R and against the fastest
+//   the rotor can turn; should the state still become non-finite, the run
+//   stops with a message and status 1.
 // - MA600A: angle word = floor(65536 * direction * (rotor - offset) / 360 +
 //   noise), wrapped to 16 bits; speed word = round(direction * rpm / 0.1 +
 //   noise), saturated to int16 (1 LSB = 0.1 RPM, +-3276 RPM).
@@ -41,10 +49,20 @@
 
 namespace sim {
 
-// Every figure of the plant. The defaults, units and the reasons for them are
-// in one table in plant.cpp; the constructor takes them from there.
+// Every figure of the plant. The defaults, units, ranges and the reasons for
+// them are in one table in plant.cpp; the constructor takes them from there.
 struct PlantParams {
     PlantParams();
+
+    // Sets one figure by name. Returns why it cannot (unknown name, not a
+    // number, outside its range), or an empty string.
+    std::string set(std::string_view name, std::string_view text);
+    std::string set(std::string_view name, double value);
+    // The figures as a whole: the first rule they break, naming the figures
+    // and the reason, or an empty string.
+    std::string check() const;
+    // One line per figure: name, unit, default, range, meaning.
+    static std::string help();
 
     // Supply and bridge
     double supply_v;
@@ -87,6 +105,7 @@ struct PlantSnapshot {
     double speed_rpm;        // mechanical speed
     double torque_nm;        // electromagnetic torque
     double load_nm;          // load torque, opposing positive rotation
+    double supply_a;         // current the bridge draws from the supply, A; negative while it charges it
     double sense_v;          // MCS1805 output without its noise, V
     uint16_t sensor_word;    // what the MA600A would answer now, without its noise
 };
@@ -128,14 +147,19 @@ public:
     double phase_v_current_a() const;
     std::array<double, 3> back_emf_v() const;   // induced phase voltages U, V, W
     bool bridge_enabled() const;
-    void set_load_torque_nm(double nm);    // opposes positive rotation
+    // The load torque on the shaft, opposing positive rotation; false, with
+    // the reason, if the figures would no longer hold with it.
+    bool set_load_torque_nm(double nm, std::string *why = nullptr);
     PlantSnapshot snapshot() const;
     const PmsmModel &motor() const { return motor_; }
 
-    // Parameters by name for --set; false for an unknown name or a bad value
-    // (out of its range, or making the sub-step too long for the windings).
-    bool set_param(std::string_view name, double value);
-    static std::string param_help();   // one line per parameter: name, unit, default, meaning
+    // Changes a parameter now; false, with the reason, for an unknown name,
+    // a value out of its range or one the set as a whole does not allow.
+    bool set_param(std::string_view name, double value, std::string *why = nullptr);
+
+    // Called with the message when the state stops being finite, before the
+    // plant ends the process with status 1 (e.g. to flush what the board sent).
+    std::function<void(const std::string &)> on_diverged;
 
     PlantParams params;
     Ma600aModel sensor;
@@ -156,6 +180,7 @@ private:
     double sensor_angle_deg() const;      // what the sensor measures, [0, 360)
     double sense_volts() const;           // MCS1805 output without noise
     void catch_up();
+    [[noreturn]] void diverged() const;
 
     Mcu &mcu_;
     Cycles time_ = 0;
