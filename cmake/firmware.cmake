@@ -18,3 +18,12 @@ add_custom_command(TARGET firmware.elf POST_BUILD
     COMMAND ${CMAKE_SIZE} firmware.elf
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
     BYPRODUCTS ${CMAKE_BINARY_DIR}/firmware.bin ${CMAKE_BINARY_DIR}/firmware.hex)
+
+# cmake --build --preset stm32 --target flash: writes the image into the board
+# through an ST-Link and verifies it (tools/flash; FLASH_TOOL=st-flash in the
+# environment chooses stlink-tools instead of OpenOCD).
+add_custom_target(flash
+    COMMAND ${CMAKE_SOURCE_DIR}/tools/flash --elf $<TARGET_FILE:firmware.elf>
+    DEPENDS firmware.elf
+    USES_TERMINAL
+    VERBATIM)
