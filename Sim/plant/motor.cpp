@@ -91,11 +91,15 @@ void PmsmModel::dq_currents(double &id, double &iq) const
     iq = -i_alpha * s + i_beta * c;
 }
 
+double PmsmModel::torque_of(double id, double iq) const
+{
+    return 1.5 * p.pole_pairs * (p.flux_wb * iq + (p.ld_h - p.lq_h) * id * iq);
+}
+
 double PmsmModel::torque_at(double th) const
 {
     const double c = std::cos(th), s = std::sin(th);
-    const double id = i_alpha * c + i_beta * s, iq = -i_alpha * s + i_beta * c;
-    return 1.5 * p.pole_pairs * (p.flux_wb * iq + (p.ld_h - p.lq_h) * id * iq);
+    return torque_of(i_alpha * c + i_beta * s, -i_alpha * s + i_beta * c);
 }
 
 double PmsmModel::torque() const { return torque_at(theta_elec()); }
@@ -131,9 +135,8 @@ void PmsmModel::place(double theta_mech_rad)
 
 void PmsmModel::step(double h, const std::array<Leg, 3> &legs, double vbus, double load_nm)
 {
-    const double t0 = torque();
-    step_currents(h, legs, vbus);
-    const double t1 = torque_at(theta_elec() + p.pole_pairs * omega_mech * h);   // where the currents ended
+    double t0, t1;
+    step_currents(h, legs, vbus, t0, t1);
     step_shaft(h, 0.5 * (t0 + t1) - load_nm);
 }
 
@@ -229,10 +232,11 @@ PmsmModel::Conduction PmsmModel::conduction(const std::array<Leg, 3> &legs, doub
 // electrical angle th, with Heun's method (explicit trapezoidal rule, second
 // order). The rotor's speed is taken as constant over the step and its angle
 // as moving linearly: the shaft is three orders of magnitude slower than the
-// windings.
-void PmsmModel::integrate(double h, const Conduction &c, double th, double we)
+// windings. Gives the torque at the start and at the end.
+void PmsmModel::integrate(double h, const Conduction &c, double th, double we, double &t_start, double &t_end)
 {
     const double th1 = th + we * h;
+    auto torque_here = [&](double at) { return i_alpha == 0.0 && i_beta == 0.0 ? 0.0 : torque_at(at); };
     if (c.n == 3) {
         const double R = p.r_ohm, Ld = p.ld_h, Lq = p.lq_h, lam = p.flux_wb;
         double va, vb;
@@ -244,6 +248,7 @@ void PmsmModel::integrate(double h, const Conduction &c, double th, double we)
         };
         const double c0 = std::cos(th), s0 = std::sin(th), c1 = std::cos(th1), s1 = std::sin(th1);
         double d = i_alpha * c0 + i_beta * s0, q = -i_alpha * s0 + i_beta * c0;
+        t_start = torque_of(d, q);
         double k1d, k1q, k2d, k2q;
         f(d, q, c0, s0, k1d, k1q);
         f(d + h * k1d, q + h * k1q, c1, s1, k2d, k2q);
@@ -251,7 +256,9 @@ void PmsmModel::integrate(double h, const Conduction &c, double th, double we)
         q += 0.5 * h * (k1q + k2q);
         i_alpha = d * c1 - q * s1;
         i_beta = d * s1 + q * c1;
+        t_end = torque_of(d, q);
     } else if (c.n == 2) {
+        t_start = torque_here(th);
         const auto ph = phase_currents();
         const double i = 0.5 * (ph[c.y] - ph[c.z]);   // exact while x carries none
         const double k1 = series_slope(c, i, th, we);
@@ -259,8 +266,11 @@ void PmsmModel::integrate(double h, const Conduction &c, double th, double we)
         const double i1 = i + 0.5 * h * (k1 + k2);
         i_alpha = i1 * c.pa;
         i_beta = i1 * c.pb;
+        t_end = torque_here(th1);
     } else {
+        t_start = torque_here(th);
         i_alpha = i_beta = 0.0;   // one leg alone carries nothing
+        t_end = 0.0;
     }
     // A current decaying in shorted windings would end in subnormal
     // numbers, which the FPU handles a hundred times slower.
@@ -275,7 +285,8 @@ void PmsmModel::integrate(double h, const Conduction &c, double th, double we)
 // a diode's current comes back to zero within the step, the step is cut at
 // that instant (linear interpolation of its current), the leg opens with no
 // current left, and the rest of the step runs with the new set.
-void PmsmModel::step_currents(double h, const std::array<Leg, 3> &legs, double vbus)
+void PmsmModel::step_currents(double h, const std::array<Leg, 3> &legs, double vbus, double &t_start,
+                              double &t_end)
 {
     const double we = p.pole_pairs * omega_mech;
     double th = theta_elec();
@@ -284,7 +295,9 @@ void PmsmModel::step_currents(double h, const std::array<Leg, 3> &legs, double v
         const Conduction c = conduction(legs, vbus, th, we, kept_open);
         const double a0 = i_alpha, b0 = i_beta;
         const auto i0 = phase_currents();
-        integrate(h, c, th, we);
+        double ts;
+        integrate(h, c, th, we, ts, t_end);
+        if (cut == 0) t_start = ts;
         const auto i1 = phase_currents();
         int stop = -1;
         double frac = 1.0;
@@ -297,7 +310,7 @@ void PmsmModel::step_currents(double h, const std::array<Leg, 3> &legs, double v
         if (frac < 1.0 && cut < 3) {
             i_alpha = a0;
             i_beta = b0;
-            integrate(frac * h, c, th, we);
+            integrate(frac * h, c, th, we, ts, t_end);
         } else {
             frac = 1.0;
         }
@@ -315,6 +328,7 @@ void PmsmModel::step_currents(double h, const std::array<Leg, 3> &legs, double v
         th += we * frac * h;
         h -= frac * h;
     }
+    t_end = torque_at(th);   // a leg opened at the very end of the step
 }
 
 // The shaft under a mean torque `drive` (motor less load): inertia, viscous friction (implicit, so any damping is stable),

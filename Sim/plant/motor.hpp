@@ -81,9 +81,10 @@ private:
                           const std::array<bool, 3> &kept_open) const;
     std::array<double, 3> open_voltages(const Conduction &c, double vbus, double th, double we) const;
     double series_slope(const Conduction &c, double i, double th, double we) const;
-    void integrate(double h, const Conduction &c, double th, double we);
-    void step_currents(double h, const std::array<Leg, 3> &legs, double vbus);
+    void integrate(double h, const Conduction &c, double th, double we, double &t_start, double &t_end);
+    void step_currents(double h, const std::array<Leg, 3> &legs, double vbus, double &t_start, double &t_end);
     void step_shaft(double h, double drive_nm);
+    double torque_of(double id, double iq) const;
     double torque_at(double theta_e) const;
     void set_phase_currents(const std::array<double, 3> &i);
 };
