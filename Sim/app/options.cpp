@@ -65,7 +65,7 @@ for byte and nothing else does; messages go to stderr):
                        takes 51 ms to be debounced: wait before pressing again)
     #button down|up    press or release the button and leave it so
     #fault on|off      the bridge's nFault line low / released
-    #load X            load torque on the shaft, mN*m, signed
+    #load X            load torque on the shaft, mN*m, signed (load_mnm's range)
     #rotor D           place the rotor at D mechanical degrees (only while the
                        bridge is disabled)
     #port 1|2          serial port that following text lines are typed on

@@ -331,10 +331,11 @@ void PmsmModel::step_currents(double h, const std::array<Leg, 3> &legs, double v
     t_end = torque_at(th);   // a leg opened at the very end of the step
 }
 
-// The shaft under a mean torque `drive` (motor less load): inertia, viscous friction (implicit, so any damping is stable),
-// Coulomb friction and static friction. A turning rotor whose friction would
-// reverse it within the step stops instead; a rotor at rest stays at rest
-// while the torque on it does not exceed the breakaway torque.
+// The shaft under the mean torque `drive` (motor less load): inertia, viscous
+// friction (implicit, so any damping is stable), Coulomb friction and static
+// friction. A turning rotor whose friction would reverse it within the step
+// stops instead; a rotor at rest stays at rest while the torque on it does
+// not exceed the breakaway torque.
 void PmsmModel::step_shaft(double h, double drive)
 {
     const double J = p.inertia;

@@ -40,9 +40,10 @@ struct ParamInfo {
 // and W in parallel (1.5 R) drives the target current when R = 12 V * 0.0012
 // / 1.5 = 9.6 ohm; the most the bridge can drive through the windings at rest,
 // 12 V / 14.4 ohm = 0.83 A, stays inside FOC_MAX_CURRENT 1.0 A. The rest are
-// those of a gimbal motor of that resistance: a 28xx-class bell wound with
-// many turns of thin wire, whose Kv and inductance scale with the turns
-// (Kv as 1/N, L and R as N^2) from a 5-ohm, 260 RPM/V, 1.4/1.6 mH winding.
+// those of a gimbal motor of that resistance: a small bell (22xx class) wound
+// with many turns of thin wire; Kv and L follow the turns (Kv as 1/N, R and L
+// as N^2) from a 5-ohm, 260 RPM/V, 1.4/1.6 mH winding of the same frame, so
+// the motor constant Kt / sqrt(R) stays that of the frame.
 constexpr ParamInfo kParams[] = {
     {"supply_v", &PlantParams::supply_v, 12.0, 4.0, 55.0, false, "V",
      "bridge supply; FOC_MAX_VOLTAGE of the firmware (a 12 V adapter or a 3S battery)"},
