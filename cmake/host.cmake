@@ -42,6 +42,7 @@ target_link_libraries(foc-sim PRIVATE virtual_board util)
 set(FIRMWARE_ELF ${CMAKE_SOURCE_DIR}/build/stm32/firmware.elf CACHE FILEPATH "Chip image checked by the image tests")
 set(CPU_PROBE_ELF ${CMAKE_SOURCE_DIR}/build/stm32/cpu_probe.elf CACHE FILEPATH "ARM probe program of the emulated core's tests")
 file(GLOB_RECURSE TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/Tests/*.cpp)
+list(FILTER TEST_SOURCES EXCLUDE REGEX "_bench\\.cpp$")
 add_executable(foc_tests ${TEST_SOURCES})
 target_compile_options(foc_tests PRIVATE -Wall -Wextra -Werror)
 target_compile_definitions(foc_tests PRIVATE
@@ -50,3 +51,9 @@ target_include_directories(foc_tests PRIVATE ${CMAKE_SOURCE_DIR}/Tests)
 target_link_libraries(foc_tests PRIVATE virtual_board GTest::gtest GTest::gtest_main)
 add_dependencies(foc_tests foc-sim)
 gtest_discover_tests(foc_tests DISCOVERY_TIMEOUT 60)
+
+# Speed of the emulated core on the chip image (a report, not a test).
+add_executable(arm-core-bench ${CMAKE_SOURCE_DIR}/Tests/cpu/arm_core_bench.cpp)
+target_compile_options(arm-core-bench PRIVATE -Wall -Wextra -Werror)
+target_compile_definitions(arm-core-bench PRIVATE FIRMWARE_ELF="${FIRMWARE_ELF}")
+target_link_libraries(arm-core-bench PRIVATE virtual_board)

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <map>
+#include <string>
 
 #include "cpu/arm_core.hpp"
 
@@ -269,4 +270,26 @@ TEST_F(Probe, BudgetsSplitRunsWithoutChangingTime)
     // A run of 1 cycle runs one block: the probe's longest, from reset to the
     // first branch, costs 93 and the flash wait states of its first fetch.
     for (uint64_t r : runs) EXPECT_LE(r, 95u);
+}
+
+// Faults caught: cycles lost or counted twice by the profile, a block or a
+// redirection charged to the wrong function, exception overhead outside its
+// bucket, a lowest SP that misses a nested frame.
+TEST_F(Probe, ProfileAttributesEveryCycle)
+{
+    core.set_profiling(true);
+    const uint64_t start = core.cycles();
+    drive(1'000'000'000);
+    uint64_t sum = 0;
+    std::map<std::string, uint64_t> by_name;
+    for (const auto &f : core.profile()) {
+        sum += f.cycles;
+        by_name[f.name] = f.cycles;
+    }
+    EXPECT_EQ(sum, core.cycles() - start);
+    EXPECT_EQ(by_name["func_ret"], 2u + 3u) << "flash wait of the call's target, BX LR";
+    // Entries of SysTick, IRQ 0 and two HardFaults (12 each), returns of IRQ 0,
+    // IRQ 1 and the HardFaults (10 each), one tail-chain (6).
+    EXPECT_EQ(by_name["(exception)"], 4u * 12 + 4u * 10 + 6);
+    EXPECT_EQ(core.lowest_sp(), 0x2000C000u - 4 - 32 - 32) << "IRQ 0's frame on SysTick's";
 }
