@@ -315,6 +315,12 @@ const ArmCore::Block &ArmCore::lookup(uint32_t addr, uint32_t size)
     b.in_flash = in_flash;
     b.function = static_cast<size_t>(function_index(addr));
     b.cost = cost_block(code, size, b.in_flash);
+    for (BlockInsn &bi : b.cost.insns) {       // literal values, for matching accesses
+        Insn &i = bi.insn;
+        if (i.op != Op::LoadLiteral) continue;
+        const uint32_t pool = ((addr + bi.offset + 4) & ~3u) + static_cast<uint32_t>(i.offset);
+        i.constant = i.size == 4 && read(pool, &i.value, 4);
+    }
     b.candidates.clear();
     b.data.clear();
     for (size_t i = 0; i < b.cost.insns.size(); ++i) {
@@ -357,11 +363,13 @@ void ArmCore::block(uint32_t addr, uint32_t size)
 // stores in `list`, from `from` on in program order, that have the
 // access's direction and width are the candidates. With one left it is
 // that one. With several, the engine's registers (up to date while an
-// access is made) give each candidate's address; the first one whose
-// address is the accessed one wins, unless its base or index register is
-// written before the next candidate that also fits (then it fitted by
-// chance). Else the first candidate of the right kind. Returns an index
-// into `list`, or its size when nothing fits.
+// access is made) give each candidate's address, and the first whose
+// address is the accessed one wins, unless a later one explains the fit
+// better (below). Else the first candidate of the right kind. Exact for
+// the compiler's usual code (addresses from literal pools or immediates);
+// where it cannot tell, the earlier instruction is taken, so an access is
+// dated early by at most a few instructions, never outside its block.
+// Returns an index into `list`, or its size when nothing fits.
 size_t ArmCore::match_access(const std::vector<uint16_t> &list, size_t from, uint32_t addr, bool write, unsigned size)
 {
     const auto &insns = current_->cost.insns;
@@ -393,16 +401,31 @@ size_t ArmCore::match_access(const std::vector<uint16_t> &list, size_t from, uin
         if (load != write && i.size == size) fit.push_back(k);
     }
     if (fit.size() <= 1) return fit.empty() ? list.size() : fit[0];
+    // Candidates k < m both fit. If m made the access, the instructions
+    // between them have run and k fits only through registers they wrote:
+    // each must then hold the value written, where the code tells it.
+    // Otherwise (or when it cannot tell) k made it.
+    const auto later_explains = [&](size_t k, size_t m) {
+        const Insn &i = insns[list[k]].insn;
+        bool written = false;
+        for (unsigned r : {i.base, i.index}) {
+            if (r == kNoReg) continue;
+            for (size_t j = list[m]; j-- > list[k] + 1u;) {
+                const Insn &w = insns[j].insn;
+                if (!(w.writes & (1u << r))) continue;
+                if (!w.constant || value(r) != w.value) return false;
+                written = true;
+                break;
+            }
+        }
+        return written;
+    };
     for (size_t f = 0; f < fit.size(); ++f) {
         if (!fits_address(fit[f])) continue;
         size_t next = f + 1;
         while (next < fit.size() && !fits_address(fit[next])) ++next;
-        if (next == fit.size()) return fit[f];
-        const Insn &i = insns[list[fit[f]]].insn;
-        const uint32_t used = (1u << i.base) | (i.index != kNoReg ? 1u << i.index : 0u);
-        uint32_t written = 0;
-        for (size_t j = list[fit[f]] + 1u; j < list[fit[next]]; ++j) written |= insns[j].insn.writes;
-        if (!(written & used)) return fit[f];
+        if (next == fit.size() || !later_explains(fit[f], fit[next])) return fit[f];
+        f = next - 1;
     }
     return fit[0];
 }

@@ -43,11 +43,36 @@ Insn multiple(bool load, unsigned base, uint16_t list, bool writeback)
     return i;
 }
 
+Insn constant(uint16_t writes, uint32_t value)
+{
+    Insn i = of(Op::Alu, writes);
+    i.constant = true;
+    i.value = value;
+    return i;
+}
+
+// The modified immediate of a 32-bit data-processing instruction.
+uint32_t expand_imm(uint16_t hw1, uint16_t hw2)
+{
+    const uint32_t imm12 = ((hw1 >> 10) & 1u) << 11 | ((hw2 >> 12) & 7u) << 8 | (hw2 & 0xFFu);
+    const uint32_t imm8 = imm12 & 0xFF;
+    if (!(imm12 >> 10)) {
+        switch ((imm12 >> 8) & 3) {
+        case 0: return imm8;
+        case 1: return imm8 << 16 | imm8;
+        case 2: return imm8 << 24 | imm8 << 8;
+        default: return imm8 * 0x01010101u;
+        }
+    }
+    return std::rotr(0x80u | (imm12 & 0x7F), static_cast<int>(imm12 >> 7));
+}
+
 Insn decode16(uint16_t hw)
 {
     const unsigned r0 = hw & 7, r3 = (hw >> 3) & 7, r6 = (hw >> 6) & 7, r8 = (hw >> 8) & 7;
     const unsigned top6 = hw >> 10;
     if (hw < 0x2000) return of(Op::Alu, bit(r0));               // shifts, add/sub register or imm3
+    if ((hw >> 11) == 0x04) return constant(bit(r8), hw & 0xFFu);  // MOVS imm8
     if (top6 < 0x10) return of(Op::Alu, ((hw >> 11) & 3) == 1 ? 0 : bit(r8));   // mov/cmp/add/sub imm8
     if (top6 == 0x10) return of((hw >> 6) == 0x10D ? Op::Mul : Op::Alu, bit(r0));
     if (top6 == 0x11) {                                         // high registers, BX, BLX
@@ -136,6 +161,9 @@ Insn decode32(uint16_t hw1, uint16_t hw2)
         if ((hw1 & 0x0600) == 0x0200) return of(Op::Alu, to_rd); // data processing, shifted register
         return of(Op::Exception);                               // coprocessor: no FPU on this core
     case 2:
+        if ((hw1 & 0xFBEF) == 0xF04F && !(hw2 & 0x8000)) return constant(to_rd, expand_imm(hw1, hw2));  // MOV.W
+        if ((hw1 & 0xFBF0) == 0xF240 && !(hw2 & 0x8000))                                           // MOVW
+            return constant(to_rd, (hw1 & 0xFu) << 12 | ((hw1 >> 10) & 1u) << 11 | ((hw2 >> 12) & 7u) << 8 | (hw2 & 0xFFu));
         if (!(hw2 & 0x8000)) return of(Op::Alu, to_rd);         // data processing, immediate
         if ((hw2 & 0x5000) == 0x1000) return of(Op::Branch);    // B.W
         if ((hw2 & 0x5000) == 0x5000) return of(Op::Branch, bit(14));  // BL

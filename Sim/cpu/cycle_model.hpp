@@ -92,6 +92,11 @@ struct Insn {
     uint8_t base = kNoReg, index = kNoReg, shift = 0;
     int16_t offset = 0;
     bool post_indexed = false, decrement = false;
+    // The register it writes gets a value known from the code: MOVS, MOVW,
+    // MOV.W with an immediate (a literal load's value is filled in by whoever
+    // can read the literal pool).
+    bool constant = false;
+    uint32_t value = 0;
 };
 
 // Decodes the instruction whose first halfword is hw1 (hw2 is the next

@@ -127,8 +127,8 @@ TEST_F(Probe, InstructionClassCosts)
         // skipped (1), then ADDS, BX LR: 2 + 1 + 1 + 5; three literal loads 4 + 3 + 3
         {7, 8, 2 + 4 + 1 + 5 + 7 + 1 + 5 + 9 + 10 + 1},
         // MOVS; STRB APB1 2+5; LDRH APB1 2+5; LDR APB2 2+3; STR AHB 2; LDR SRAM 1
-        // (pipelined); STRH APB1 2+5
-        {8, 9, 2 + 1 + 7 + 7 + 5 + 2 + 1 + 7 + 1},
+        // (pipelined); STRH APB1 2+5; literal 1+2; STR SRAM 1; literal 1+2; STR APB2 2+3
+        {8, 9, 2 + 1 + 7 + 7 + 5 + 2 + 1 + 7 + 3 + 1 + 3 + 5 + 1},
     };
     for (const auto &t : table)
         EXPECT_EQ(port.mark(t.to) - port.mark(t.from), t.cycles) << "markers " << t.from << " to " << t.to;
@@ -146,6 +146,7 @@ TEST_F(Probe, PeripheralAccessesAtTheirCycles)
         {0x40010800, 0, 4, false, t8 + 17},      // LDRH 2 + 5
         {0x40021000, 0, 4, true, t8 + 22},       // LDR 2 + 3 (APB2)
         {0x40000404, 0, 2, true, t8 + 25},       // STR 2 (AHB), LDR from SRAM 1
+        {0x40010800, 0, 4, true, t8 + 39},       // STRH 7, literal 3, STR to SRAM 1, literal 3
     };
     size_t i = 0;
     for (const Access &a : port.accesses) {

@@ -103,6 +103,10 @@ reset:
     str r2, [r3]
     ldr r1, [r6]
     strh r1, [r5, #4]
+    ldr r3, =SRAM_DATA         /* r3 is reused: the SRAM store must not */
+    str r0, [r3]               /* take the peripheral store's cycle */
+    ldr r3, =APB2_REG
+    str r0, [r3]
     marker 9
     b exceptions
     .ltorg
