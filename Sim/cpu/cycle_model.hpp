@@ -21,7 +21,8 @@
 //   1+N. A load into the PC adds the pipeline refill P.
 // - Branches: B, BL, BX, BLX, an ADD or MOV to the PC: 1+P. Conditional
 //   B<c> and CBZ/CBNZ: 1 when not taken, 1+P when taken (decided by the
-//   address of the next block that runs). TBB/TBH: 2+P.
+//   address of the next block that runs: a branch to the very next
+//   instruction counts as not taken). TBB/TBH: 2+P.
 // - P, the pipeline refill, is 2 cycles (the TRM's range is 1-3, by
 //   alignment and width of the target; 2 is its usual value).
 // - Flash: sequential fetches are taken as fully hidden by the prefetch

@@ -183,11 +183,11 @@ TEST_F(Probe, ExceptionsNestTailChainAndReturn)
         core.enter_exception(15);
         core.run(1'000'000);
         ASSERT_EQ(port.stops.size(), 2u);
-        // STR 2, B.W 1+2, entry 12, flash wait 2, MOVS 1
-        EXPECT_EQ(port.stops[1].second - tA, 20u);
+        // STR 2, CMP 1, BEQ taken 1+2, entry 12, flash wait 2, MOVS 1
+        EXPECT_EQ(port.stops[1].second - tA, 21u);
         EXPECT_EQ(core.reg(ArmCore::IPSR), 15u);
         EXPECT_EQ(core.reg(ArmCore::LR), 0xFFFFFFF9u);
-        const uint32_t thread_sp = 0x2000C000 - 4;   // 4 mod 8
+        const uint32_t thread_sp = 0x2000C000 - 12;   // 4 mod 8
         const uint32_t sp = core.reg(ArmCore::SP);
         EXPECT_EQ(sp, thread_sp - (align8 ? 4 : 0) - 32);
         uint32_t frame[8];
@@ -292,5 +292,5 @@ TEST_F(Probe, ProfileAttributesEveryCycle)
     // Entries of SysTick, IRQ 0 and two HardFaults (12 each), returns of IRQ 0,
     // IRQ 1 and the HardFaults (10 each), one tail-chain (6).
     EXPECT_EQ(by_name["(exception)"], 4u * 12 + 4u * 10 + 6);
-    EXPECT_EQ(core.lowest_sp(), 0x2000C000u - 4 - 32 - 32) << "IRQ 0's frame on SysTick's";
+    EXPECT_EQ(core.lowest_sp(), 0x2000C000u - 12 - 32 - 32) << "IRQ 0's frame on SysTick's";
 }

@@ -112,7 +112,7 @@ reset:
     .ltorg
 
 exceptions:
-    sub sp, #4                 /* SP 4 mod 8: shows the frame alignment rule */
+    sub sp, #12                /* SP 4 mod 8 (and 0 mod 8 + 4, not 8 + 4): the frame alignment rule */
     movs r1, #0x11
     movs r2, #0x22
     movs r3, #0x33
@@ -121,8 +121,10 @@ exceptions:
     ldr r0, =0x1415
     mov lr, r0
     movs r0, #0xA0
-    str r0, [r7, #4]           /* STOP: the test takes SysTick here */
-    b thread_resume
+    str r0, [r7, #4]           /* STOP: the test takes SysTick here, */
+    cmp r0, r0                 /* after a taken conditional branch */
+    beq thread_resume
+    nop                        /* a branch to the next instruction would look not taken */
     .global thread_resume
 thread_resume:
     marker 10
@@ -135,7 +137,7 @@ thread_resume:
     str r0, [r7]
     mov r0, sp
     str r0, [r7]
-    add sp, #4
+    add sp, #12
     marker 12
     .global udf_site
 udf_site:
