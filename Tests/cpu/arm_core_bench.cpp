@@ -87,7 +87,7 @@ int main(int argc, char **argv)
         std::printf("cycles per tick by function (main loop included), lowest SP 0x%08X:\n", core.lowest_sp());
         int shown = 0;
         for (const auto &f : core.profile())
-            if (shown++ < 15) std::printf("  %-40s %10.1f\n", f.name.c_str(), static_cast<double>(f.cycles) / ticks.size());
+            if (shown++ < 25) std::printf("  %-40s %10.1f\n", f.name.c_str(), static_cast<double>(f.cycles) / ticks.size());
     }
     return 0;
 }
