@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 namespace sim::cpu {
 
@@ -121,8 +122,13 @@ ArmCore::ArmCore(ArmPort &port)
     : port_(port), flash_(kFlashSize, 0xFF), sram_(kSramSize, 0), flash_blocks_(kFlashSize / 2),
       scratch_(std::make_unique<Block>())
 {
-    if (uc_open(UC_ARCH_ARM, UC_MODE_THUMB, &uc_) != UC_ERR_OK || uc_ctl_set_cpu_model(uc_, UC_CPU_ARM_CORTEX_M3) != UC_ERR_OK)
-        throw std::runtime_error("arm core: cannot open the engine as a Cortex-M3");
+    if (uc_open(UC_ARCH_ARM, UC_MODE_THUMB, &uc_) != UC_ERR_OK)
+        throw std::runtime_error("arm core: cannot open the engine");
+    const auto fail = [this](const char *what) {
+        uc_close(uc_);
+        throw std::runtime_error(std::string("arm core: ") + what);
+    };
+    if (uc_ctl_set_cpu_model(uc_, UC_CPU_ARM_CORTEX_M3) != UC_ERR_OK) fail("cannot select the Cortex-M3 model");
     bool ok = uc_mem_map_ptr(uc_, 0, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash_.data()) == UC_ERR_OK &&
               uc_mem_map_ptr(uc_, kFlashBase, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash_.data()) == UC_ERR_OK &&
               uc_mem_map_ptr(uc_, kSramBase, kSramSize - kStackPage, UC_PROT_ALL, sram_.data()) == UC_ERR_OK &&
@@ -132,21 +138,21 @@ ArmCore::ArmCore(ArmPort &port)
                           EngineHooks::write<kPeriphBase>, this) == UC_ERR_OK &&
               uc_mmio_map(uc_, kSystemBase, kSystemSize, EngineHooks::read<kSystemBase>, this,
                           EngineHooks::write<kSystemBase>, this) == UC_ERR_OK;
-    if (!ok) throw std::runtime_error("arm core: cannot map the memory");
-    self_check();
+    if (!ok) fail("cannot map the memory");
+    if (!self_check()) fail("the engine is not a Cortex-M3 (udiv must work, tt must be rejected)");
     uc_hook h;
     ok = uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void *>(EngineHooks::block), this, 1, 0) == UC_ERR_OK &&
          uc_hook_add(uc_, &h, UC_HOOK_INTR, reinterpret_cast<void *>(EngineHooks::interrupt), this, 1, 0) == UC_ERR_OK &&
          uc_hook_add(uc_, &h, UC_HOOK_MEM_UNMAPPED | UC_HOOK_MEM_PROT, reinterpret_cast<void *>(EngineHooks::bad_access),
                      this, 1, 0) == UC_ERR_OK;
-    if (!ok) throw std::runtime_error("arm core: cannot install the hooks");
+    if (!ok) fail("cannot install the hooks");
     function_cycles_.assign(2, 0);
 }
 
 ArmCore::~ArmCore() { uc_close(uc_); }
 
 // The engine must be a Cortex-M3: UDIV (v7-M) works, TT (v8-M) does not.
-void ArmCore::self_check()
+bool ArmCore::self_check()
 {
     static const uint8_t code[] = {0xB0, 0xFB, 0xF1, 0xF2,   // udiv r2, r0, r1
                                    0x41, 0xE8, 0x00, 0xF0};  // tt r0, r1
@@ -160,8 +166,7 @@ void ArmCore::self_check()
     const bool tt_rejected = uc_emu_start(uc_, (kSramBase + 4) | 1, kSramBase + 8, 0, 0) == UC_ERR_INSN_INVALID;
     std::fill(sram_.begin(), sram_.end(), 0);
     uc_ctl_remove_cache(uc_, kSramBase, kSramBase + kSramSize);
-    if (!udiv || !tt_rejected)
-        throw std::runtime_error("arm core: the engine is not a Cortex-M3 (udiv must work, tt must be rejected)");
+    return udiv && tt_rejected;
 }
 
 bool ArmCore::load(const elf::Image &image)
@@ -481,11 +486,15 @@ uint64_t ArmCore::run(uint64_t budget)
         interrupt_ = -1;
         bad_address_ = 0;
         const uc_err err = uc_emu_start(uc_, reg(PC) | 1, kNever, 0, 0);
+        // The engine's exception numbers: 1 undefined, 2 SVC, 3 prefetch
+        // abort, 4 data abort, 7 breakpoint; anything else (WFI, which this
+        // firmware does not use) is taken as undefined.
         if (exc_return_) exception_return();
         else if (interrupt_ == 2) enter_exception(11);                       // SVC: PC is past it
-        else if (interrupt_ == 7) raise(FaultKind::Breakpoint, reg(PC), 0);
         else if (interrupt_ == 3) raise(FaultKind::Bus, reg(PC), reg(PC));  // fetch from nowhere
-        else if (interrupt_ >= 0) raise(FaultKind::Bus, reg(PC), bad_address_);
+        else if (interrupt_ == 4) stopped_by_error(UC_ERR_READ_UNMAPPED);
+        else if (interrupt_ == 7) raise(FaultKind::Breakpoint, reg(PC), 0);
+        else if (interrupt_ >= 0) stopped_by_error(UC_ERR_INSN_INVALID);
         else if (err != UC_ERR_OK) stopped_by_error(err);
     }
     if (locked_up_ && cycles_ < end_) cycles_ = end_;   // a locked-up core lets time pass
@@ -518,7 +527,6 @@ void ArmCore::stopped_by_error(int err)
     if (err == UC_ERR_INSN_INVALID) raise(FaultKind::Undefined, pc, 0);
     else raise(FaultKind::Bus, pc, bad_address_);
 }
-
 
 // A fault taken now with the faulting instruction as return address.
 // Faulting again in NMI or HardFault locks the core up, as on the chip.

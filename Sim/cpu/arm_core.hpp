@@ -144,7 +144,7 @@ private:
     struct Block;
     friend struct EngineHooks;
 
-    void self_check();
+    bool self_check();
     void block(uint32_t addr, uint32_t size);
     const Block &lookup(uint32_t addr, uint32_t size);
     uint64_t access_cycle(uint32_t addr, bool write, unsigned size);
