@@ -27,3 +27,10 @@ add_custom_target(flash
     DEPENDS firmware.elf
     USES_TERMINAL
     VERBATIM)
+
+# The probe program of the emulated core's tests (not part of the image):
+# instruction sequences of known cost, peripheral accesses and exceptions.
+set(CPU_PROBE_DIR ${CMAKE_SOURCE_DIR}/Tests/cpu/probe)
+add_executable(cpu_probe.elf ${CPU_PROBE_DIR}/probe.S)
+target_link_options(cpu_probe.elf PRIVATE -T${CPU_PROBE_DIR}/probe.ld -nostdlib)
+set_target_properties(cpu_probe.elf PROPERTIES LINK_DEPENDS ${CPU_PROBE_DIR}/probe.ld)

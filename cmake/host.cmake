@@ -2,6 +2,8 @@
 # the virtual board itself, foc-sim and the tests.
 find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(UNICORN REQUIRED IMPORTED_TARGET unicorn)   # the emulated Cortex-M3
 include(GoogleTest)
 enable_testing()
 
@@ -30,7 +32,7 @@ list(FILTER SIM_SOURCES EXCLUDE REGEX "/Sim/app/")
 add_library(virtual_board STATIC ${SIM_SOURCES} ${FIRMWARE_HOST_OBJ})
 target_include_directories(virtual_board PUBLIC ${FIRMWARE_INCLUDES} ${CMAKE_SOURCE_DIR}/Sim/seam ${CMAKE_SOURCE_DIR}/Sim)
 target_compile_options(virtual_board PRIVATE -Wall -Wextra -Werror)
-target_link_libraries(virtual_board PUBLIC Threads::Threads)
+target_link_libraries(virtual_board PUBLIC Threads::Threads PkgConfig::UNICORN)
 
 file(GLOB APP_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/Sim/app/*.cpp)
 add_executable(foc-sim ${APP_SOURCES})
@@ -38,12 +40,20 @@ target_compile_options(foc-sim PRIVATE -Wall -Wextra -Werror)
 target_link_libraries(foc-sim PRIVATE virtual_board util)
 
 set(FIRMWARE_ELF ${CMAKE_SOURCE_DIR}/build/stm32/firmware.elf CACHE FILEPATH "Chip image checked by the image tests")
+set(CPU_PROBE_ELF ${CMAKE_SOURCE_DIR}/build/stm32/cpu_probe.elf CACHE FILEPATH "ARM probe program of the emulated core's tests")
 file(GLOB_RECURSE TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/Tests/*.cpp)
+list(FILTER TEST_SOURCES EXCLUDE REGEX "_bench\\.cpp$")
 add_executable(foc_tests ${TEST_SOURCES})
 target_compile_options(foc_tests PRIVATE -Wall -Wextra -Werror)
 target_compile_definitions(foc_tests PRIVATE
-    FIRMWARE_ELF="${FIRMWARE_ELF}" FOC_SIM="$<TARGET_FILE:foc-sim>" SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+    FIRMWARE_ELF="${FIRMWARE_ELF}" CPU_PROBE_ELF="${CPU_PROBE_ELF}" FOC_SIM="$<TARGET_FILE:foc-sim>" SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 target_include_directories(foc_tests PRIVATE ${CMAKE_SOURCE_DIR}/Tests)
 target_link_libraries(foc_tests PRIVATE virtual_board GTest::gtest GTest::gtest_main)
 add_dependencies(foc_tests foc-sim)
 gtest_discover_tests(foc_tests DISCOVERY_TIMEOUT 60)
+
+# Speed of the emulated core on the chip image (a report, not a test).
+add_executable(arm-core-bench ${CMAKE_SOURCE_DIR}/Tests/cpu/arm_core_bench.cpp)
+target_compile_options(arm-core-bench PRIVATE -Wall -Wextra -Werror)
+target_compile_definitions(arm-core-bench PRIVATE FIRMWARE_ELF="${FIRMWARE_ELF}")
+target_link_libraries(arm-core-bench PRIVATE virtual_board)
