@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr uint32_t ADC_SR_EOC = 1u << 1;
-constexpr uint32_t ADC_CR2_SWSTART = 1u << 22;
 constexpr uint32_t ADC_POLL_LIMIT = 5000;
 
 // One software-started conversion; false if end of conversion never came.
@@ -30,7 +28,7 @@ float counts_to_volts(uint16_t raw, int16_t zero)
 
 uint16_t ADC_Read(uint8_t channel)
 {
-    A1_SQR3 = channel & 0x1Fu;
+    A1_SQR3 = channel & ADC_SQR3_SQ1;
     // The first conversion after selecting the channel is thrown away.
     if (!convert()) return 0;
     read_and_drop(A1_DR);

@@ -8,10 +8,6 @@
 
 namespace {
 
-constexpr uint32_t SR_RXNE = 1u << 0;
-constexpr uint32_t SR_TXE = 1u << 1;
-constexpr uint32_t SR_BSY = 1u << 7;
-
 constexpr uint32_t WAIT_POLLS = 10000u;       // status reads before giving up (~3 ms)
 constexpr uint32_t SHORT_DELAY_SPINS = 100u;  // chip-select settling, ~15-20 us
 constexpr uint16_t NO_SAMPLE = 0xFFFFu;
@@ -58,12 +54,12 @@ int wait_flag(uint32_t flag)
 
 int SPI_WaitTXE(void)
 {
-    return wait_flag(SR_TXE);
+    return wait_flag(SPI_SR_TXE);
 }
 
 int SPI_WaitRXNE(void)
 {
-    return wait_flag(SR_RXNE);
+    return wait_flag(SPI_SR_RXNE);
 }
 
 // The same bounded poll written out for the transfers that break out of the
@@ -86,7 +82,7 @@ void wait_idle_bounded()
 {
     volatile uint32_t n = WAIT_POLLS;
     while (n--) {
-        if (!sr_has(SR_BSY)) {
+        if (!sr_has(SPI_SR_BSY)) {
             break;
         }
     }
@@ -125,12 +121,12 @@ bool frame(uint16_t tx, uint16_t *rx)
 // chip select raised) when a flag is still clear after its last poll.
 bool frame_in_place(uint16_t tx, uint16_t *rx)
 {
-    if (!wait_flag_then_check(SR_TXE)) {
+    if (!wait_flag_then_check(SPI_SR_TXE)) {
         CS_HIGH();
         return false;
     }
     SPI1->DR = tx;
-    if (!wait_flag_then_check(SR_RXNE)) {
+    if (!wait_flag_then_check(SPI_SR_RXNE)) {
         CS_HIGH();
         return false;
     }
@@ -186,19 +182,19 @@ void MA600A_SPI_TransferFrames(const uint16_t *tx, uint16_t *rx, uint8_t count)
 uint16_t MA600A_ReadRawNB(void)
 {
     if (phase == 0) {
-        if (sr_has(SR_BSY)) {
+        if (sr_has(SPI_SR_BSY)) {
             return NO_SAMPLE;
         }
         CS_LOW();
         short_delay();
-        if (!sr_has(SR_TXE)) {
+        if (!sr_has(SPI_SR_TXE)) {
             return NO_SAMPLE;   // chip select stays low; the next call tries again
         }
         SPI1->DR = FILLER;
         phase = 1;
         return NO_SAMPLE;
     }
-    if (!sr_has(SR_RXNE)) {
+    if (!sr_has(SPI_SR_RXNE)) {
         return NO_SAMPLE;
     }
     const uint16_t word = static_cast<uint16_t>(SPI1->DR);
@@ -212,9 +208,9 @@ uint16_t MA600A_ReadRawNB(void)
 void MA600A_ResetNB(void)
 {
     CS_HIGH();
-    while (sr_has(SR_BSY)) {
+    while (sr_has(SPI_SR_BSY)) {
     }
-    if (sr_has(SR_RXNE)) {
+    if (sr_has(SPI_SR_RXNE)) {
         read_and_drop(SPI1->DR);
     }
     phase = 0;
@@ -266,7 +262,7 @@ void MA600A_ReadAngleSpeed(uint16_t *angle, int16_t *speed)
 {
     CS_HIGH();
     wait_idle_bounded();
-    if (sr_has(SR_RXNE)) {
+    if (sr_has(SPI_SR_RXNE)) {
         read_and_drop(SPI1->DR);
     }
     phase = 0;

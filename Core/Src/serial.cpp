@@ -4,8 +4,6 @@
 #include "console.h"
 #include "main.h"
 
-#define USART_SR_RXNE (1u << 5)
-#define USART_SR_TXE  (1u << 7)
 #define RING_MASK     (RING_SIZE - 1)
 #define LINE_MAX      (LINE_SIZE - 1)   // characters kept per line
 
