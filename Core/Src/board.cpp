@@ -120,20 +120,17 @@ void board_init(void)
 {
     // 1. External 8 MHz crystal.
     RCC->CR |= RCC_CR_HSEON;
-    while (!(RCC->CR & RCC_CR_HSERDY)) {
-    }
+    poll_flag(RCC->CR, RCC_CR_HSERDY, RCC_CR_HSERDY, POLL_UNBOUNDED);
     // 2. Two flash wait states before the core goes to 72 MHz.
     FLASH_ACR |= FLASH_ACR_LATENCY_2WS;
     // 3. PLL source, multiplier and bus prescalers in one write.
     RCC->CFGR = CFGR_BOOT;
     // 4. PLL on.
     RCC->CR |= RCC_CR_PLLON;
-    while (!(RCC->CR & RCC_CR_PLLRDY)) {
-    }
+    poll_flag(RCC->CR, RCC_CR_PLLRDY, RCC_CR_PLLRDY, POLL_UNBOUNDED);
     // 5. System clock from the PLL.
     RCC->CFGR = (RCC->CFGR & ~RCC_CFGR_SW) | RCC_CFGR_SW_PLL;
-    while ((RCC->CFGR & RCC_CFGR_SWS) != RCC_CFGR_SWS_PLL) {
-    }
+    poll_flag(RCC->CFGR, RCC_CFGR_SWS, RCC_CFGR_SWS_PLL, POLL_UNBOUNDED);
     // 6. Millisecond tick.
     SYST_RVR = SYSTICK_RELOAD_1MS;
     SYST_CVR = 0u;
@@ -216,11 +213,9 @@ void board_init(void)
 void board_adc_calibrate(void)
 {
     A1_CR2 |= ADC_CR2_RSTCAL;
-    while (A1_CR2 & ADC_CR2_RSTCAL) {
-    }
+    poll_flag(A1_CR2, ADC_CR2_RSTCAL, 0u, POLL_UNBOUNDED);
     A1_CR2 |= ADC_CR2_CAL;
-    while (A1_CR2 & ADC_CR2_CAL) {
-    }
+    poll_flag(A1_CR2, ADC_CR2_CAL, 0u, POLL_UNBOUNDED);
 }
 
 void pwm_write(uint16_t u, uint16_t v, uint16_t w)

@@ -12,10 +12,7 @@ constexpr uint32_t ADC_POLL_LIMIT = 5000;
 bool convert()
 {
     A1_CR2 |= ADC_CR2_SWSTART;
-    for (uint32_t n = 0; n < ADC_POLL_LIMIT; ++n) {
-        if (A1_SR & ADC_SR_EOC) return true;
-    }
-    return false;
+    return poll_flag(A1_SR, ADC_SR_EOC, ADC_SR_EOC, ADC_POLL_LIMIT);
 }
 
 float counts_to_volts(uint16_t raw, int16_t zero)

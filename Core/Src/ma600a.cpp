@@ -43,13 +43,7 @@ inline bool sr_has(uint32_t flag)
 // At most WAIT_POLLS status reads looking for `flag`: 0 when seen, -1 when not.
 int wait_flag(uint32_t flag)
 {
-    volatile uint32_t n = WAIT_POLLS;
-    while (n--) {
-        if (sr_has(flag)) {
-            return 0;
-        }
-    }
-    return -1;
+    return poll_flag(SPI1->SR, flag, flag, WAIT_POLLS) ? 0 : -1;
 }
 
 int SPI_WaitTXE(void)
@@ -62,17 +56,12 @@ int SPI_WaitRXNE(void)
     return wait_flag(SPI_SR_RXNE);
 }
 
-// The same bounded poll written out for the transfers that break out of the
-// loop and then look at the flag once more: true when the flag is finally
-// set, false when the wait ran out and the last read still shows it clear.
+// The form of the raw multi-frame transfer and the angle-and-speed read: the
+// same bounded poll, then one more look at the flag, which alone decides:
+// true when it is set, false when it is still clear.
 bool wait_flag_then_check(uint32_t flag)
 {
-    volatile uint32_t n = WAIT_POLLS;
-    while (n--) {
-        if (sr_has(flag)) {
-            break;
-        }
-    }
+    poll_flag(SPI1->SR, flag, flag, WAIT_POLLS);
     return sr_has(flag);
 }
 
@@ -80,12 +69,7 @@ bool wait_flag_then_check(uint32_t flag)
 // on regardless when they run out.
 void wait_idle_bounded()
 {
-    volatile uint32_t n = WAIT_POLLS;
-    while (n--) {
-        if (!sr_has(SPI_SR_BSY)) {
-            break;
-        }
-    }
+    poll_flag(SPI1->SR, SPI_SR_BSY, 0u, WAIT_POLLS);
 }
 
 // Chip select high (ending any frame the non-blocking reader left open), the
@@ -208,8 +192,7 @@ uint16_t MA600A_ReadRawNB(void)
 void MA600A_ResetNB(void)
 {
     CS_HIGH();
-    while (sr_has(SPI_SR_BSY)) {
-    }
+    poll_flag(SPI1->SR, SPI_SR_BSY, 0u, POLL_UNBOUNDED);
     if (sr_has(SPI_SR_RXNE)) {
         read_and_drop(SPI1->DR);
     }
