@@ -294,7 +294,7 @@ void control_timer_set_rate(int32_t khz)
     const uint32_t hz = 1000u * static_cast<uint32_t>(khz);
     uint32_t psc = 0u;
     uint32_t arr = CORE_HZ / hz - 1u;
-    if (arr > 0xFFFFu) {
+    if (arr > TIM_ARR_ARR) {
         psc = 1u;
         arr = CORE_HZ / (2u * hz) - 1u;
     }

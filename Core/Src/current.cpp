@@ -30,7 +30,7 @@ uint16_t ADC_Read(uint8_t channel)
     if (!convert()) return 0;
     read_and_drop(A1_DR);
     if (!convert()) return 0;
-    return static_cast<uint16_t>(A1_DR & 0xFFFFu);
+    return static_cast<uint16_t>(A1_DR & ADC_DR_DATA);
 }
 
 void iv2_zero_calibrate(int shift)

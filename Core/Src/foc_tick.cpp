@@ -12,8 +12,6 @@ namespace {
 constinit int32_t rpm_calc_cnt = 0;   // ticks in the current speed window, 0..127
 constinit int32_t fc = 0;             // consecutive running ticks with nFault low
 
-constexpr uint16_t NO_SAMPLE = 0xFFFF;
-
 void track_angle(uint16_t raw)
 {
     ma_raw = raw;
@@ -45,7 +43,7 @@ void foc_run(void)
     iv2_cache = ADC_Read(1);
 
     uint16_t raw = MA600A_ReadRawNB();
-    if (raw != NO_SAMPLE) track_angle(raw);
+    if (raw != MA600A_NO_SAMPLE) track_angle(raw);
 
     speed_window();
 

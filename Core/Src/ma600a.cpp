@@ -10,7 +10,6 @@ namespace {
 
 constexpr uint32_t WAIT_POLLS = 10000u;       // status reads before giving up (~3 ms)
 constexpr uint32_t SHORT_DELAY_SPINS = 100u;  // chip-select settling, ~15-20 us
-constexpr uint16_t NO_SAMPLE = 0xFFFFu;
 
 constexpr uint16_t CMD_READ_REG = 0xD200u;    // low byte: register address
 constexpr uint16_t CMD_WRITE_REG = 0xEA54u;   // next frame: address << 8 | value
@@ -161,25 +160,26 @@ void MA600A_SPI_TransferFrames(const uint16_t *tx, uint16_t *rx, uint8_t count)
 }
 
 // Control-tick reader, which never waits for the bus. Phase 0 starts a frame
-// and returns NO_SAMPLE; phase 1 returns the frame's word once it has come
-// in (NO_SAMPLE until then), so a word arrives on every second call.
+// and returns MA600A_NO_SAMPLE; phase 1 returns the frame's word once it has
+// come in (MA600A_NO_SAMPLE until then), so a word arrives on every second
+// call.
 uint16_t MA600A_ReadRawNB(void)
 {
     if (phase == 0) {
         if (sr_has(SPI_SR_BSY)) {
-            return NO_SAMPLE;
+            return MA600A_NO_SAMPLE;
         }
         CS_LOW();
         short_delay();
         if (!sr_has(SPI_SR_TXE)) {
-            return NO_SAMPLE;   // chip select stays low; the next call tries again
+            return MA600A_NO_SAMPLE;   // chip select stays low; the next call tries again
         }
         SPI1->DR = FILLER;
         phase = 1;
-        return NO_SAMPLE;
+        return MA600A_NO_SAMPLE;
     }
     if (!sr_has(SPI_SR_RXNE)) {
-        return NO_SAMPLE;
+        return MA600A_NO_SAMPLE;
     }
     const uint16_t word = static_cast<uint16_t>(SPI1->DR);
     CS_HIGH();

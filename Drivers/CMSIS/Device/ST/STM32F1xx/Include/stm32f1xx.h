@@ -166,12 +166,14 @@ typedef struct {
 #define ADC_SMPR2_SMP2_239_5   (0x7u << 6)
 #define ADC_SMPR2_SMP3_239_5   (0x7u << 9)
 #define ADC_SQR3_SQ1           (0x1Fu << 0)   // channel of the first conversion
+#define ADC_DR_DATA            (0xFFFFu << 0) // regular conversion result
 
 // Timers
 #define TIM_CR1_CEN            (1u << 0)
 #define TIM_DIER_UIE           (1u << 0)
 #define TIM_SR_UIF             (1u << 0)      // cleared by writing 0, writing 1 keeps
 #define TIM_EGR_UG             (1u << 0)
+#define TIM_ARR_ARR            (0xFFFFu << 0) // auto-reload value: 16 bits on TIM2 to TIM4
 #define TIM_CCMR1_OC1M_PWM1    (0x6u << 4)    // PWM mode 1: high while CNT < CCR
 #define TIM_CCMR1_OC2M_PWM1    (0x6u << 12)
 #define TIM_CCMR2_OC3M_PWM1    (0x6u << 4)
