@@ -580,11 +580,14 @@ struct command {
 
 // The line is tested against the rows from the top and only the first match
 // runs. An exact row takes the whole line, a prefix row its start; every
-// prefix keyword ends in a space. Letters compare as strequal and strprefix
-// do: a typed byte matches the keyword's byte or the byte 32 above it. So
-// "ON", "OFF" and "I" may be typed in either case while a lowercase keyword
-// matches lowercase only ("HELP" and "Mode 3" are unknown), and the same rule
-// lets '@' stand for a keyword's space ("echo@on", "pos@90").
+// prefix keyword ends in a space. With these keywords no line matches two
+// rows, so the order decides nothing yet; it will for a new keyword that
+// overlaps an old one (a prefix row "echo " above "echo on" would take it).
+// Letters compare as strequal and strprefix do: a typed byte matches the
+// keyword's byte or the byte 32 above it. So "ON", "OFF" and "I" may be typed
+// in either case while a lowercase keyword matches lowercase only ("HELP" and
+// "Mode 3" are unknown), and the same rule lets '@' stand for a keyword's
+// space ("echo@on", "pos@90").
 // A bare word followed by a space misses its exact row. Where the word also
 // has a prefix row, that row takes the line and reads the missing number as
 // 0: "mode " selects mode 0, "vq " and "I " set 0, "rate " selects 1 kHz,
