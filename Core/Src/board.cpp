@@ -60,19 +60,22 @@ inline void set_pin_mode(GPIO_TypeDef *port, uint32_t pin, uint32_t config)
     cr = (cr & ~pin_field(pin, GPIO_CR_FIELD)) | pin_field(pin, config);
 }
 
+// The same configuration for pins first..last of one CRL or CRH.
+constexpr uint32_t pin_fields(uint32_t first, uint32_t last, uint32_t config)
+{
+    uint32_t fields = 0u;
+    for (uint32_t pin = first; pin <= last; ++pin) fields |= pin_field(pin, config);
+    return fields;
+}
+
 // Fields written together in one read-modify-write of a CRL or CRH.
-constexpr uint32_t PA0_3_FIELDS = pin_field(0u, GPIO_CR_FIELD) | pin_field(1u, GPIO_CR_FIELD) |
-                                  pin_field(2u, GPIO_CR_FIELD) | pin_field(3u, GPIO_CR_FIELD);
-constexpr uint32_t PA0_3_ANALOG = pin_field(0u, PIN_ANALOG) | pin_field(1u, PIN_ANALOG) |
-                                  pin_field(2u, PIN_ANALOG) | pin_field(3u, PIN_ANALOG);
-constexpr uint32_t PB12_15_FIELDS = pin_field(12u, GPIO_CR_FIELD) | pin_field(13u, GPIO_CR_FIELD) |
-                                    pin_field(14u, GPIO_CR_FIELD) | pin_field(15u, GPIO_CR_FIELD);
-constexpr uint32_t PB12_15_BRIDGE = pin_field(12u, PIN_OUT_PP_50MHZ) | pin_field(13u, PIN_OUT_PP_50MHZ) |
-                                    pin_field(14u, PIN_OUT_PP_50MHZ) | pin_field(15u, PIN_OUT_PP_50MHZ);
-constexpr uint32_t PB6_7_FIELDS = pin_field(6u, GPIO_CR_FIELD) | pin_field(7u, GPIO_CR_FIELD);
-constexpr uint32_t PB6_7_PWM = pin_field(6u, PIN_AF_PP_50MHZ) | pin_field(7u, PIN_AF_PP_50MHZ);
-constexpr uint32_t PA5_7_FIELDS =
-    pin_field(5u, GPIO_CR_FIELD) | pin_field(6u, GPIO_CR_FIELD) | pin_field(7u, GPIO_CR_FIELD);
+constexpr uint32_t PA0_3_FIELDS = pin_fields(0u, 3u, GPIO_CR_FIELD);
+constexpr uint32_t PA0_3_ANALOG = pin_fields(0u, 3u, PIN_ANALOG);
+constexpr uint32_t PB12_15_FIELDS = pin_fields(12u, 15u, GPIO_CR_FIELD);
+constexpr uint32_t PB12_15_BRIDGE = pin_fields(12u, 15u, PIN_OUT_PP_50MHZ);
+constexpr uint32_t PB6_7_FIELDS = pin_fields(6u, 7u, GPIO_CR_FIELD);
+constexpr uint32_t PB6_7_PWM = pin_fields(6u, 7u, PIN_AF_PP_50MHZ);
+constexpr uint32_t PA5_7_FIELDS = pin_fields(5u, 7u, GPIO_CR_FIELD);
 constexpr uint32_t PA5_7_SPI =   // SCK, MISO, MOSI
     pin_field(5u, PIN_AF_PP_50MHZ) | pin_field(6u, PIN_IN_FLOATING) | pin_field(7u, PIN_AF_PP_50MHZ);
 static_assert(PA0_3_FIELDS == 0x0000FFFFu && PA0_3_ANALOG == 0u);
