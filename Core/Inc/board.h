@@ -43,6 +43,9 @@ void spin_delay(uint32_t iterations);  // empty loop on a volatile counter
 
 // Reads `reg` until (reg & mask) == want, at most `limit` times: true as soon
 // as a read shows it, false when `limit` reads have not. With POLL_UNBOUNDED
-// it reads for as long as it takes and returns true.
+// it reads for as long as it takes and returns true. Every wait on a flag
+// goes through it, the unbounded ones (clock start, converter calibration,
+// serial TXE, end of an SPI frame) too: together the waits make nearly all
+// of the firmware's register reads, which the virtual board can skip.
 #define POLL_UNBOUNDED 0xFFFFFFFFu
 bool poll_flag(const hw_reg &reg, uint32_t mask, uint32_t want, uint32_t limit);
