@@ -1,6 +1,7 @@
-// Waiting without register access, as the chip does it: the millisecond
-// counter is one 32-bit load (atomic on the Cortex-M3), and a short delay is
-// an empty loop on a volatile counter that the compiler must keep.
+// Waiting as the chip does it: the millisecond counter is one 32-bit load
+// (atomic on the Cortex-M3), a short delay is an empty loop on a volatile
+// counter that the compiler must keep, and a flag poll is a loop of register
+// reads.
 #include "board.h"
 
 uint32_t millis_now(void)
@@ -12,4 +13,19 @@ void spin_delay(uint32_t iterations)
 {
     for (volatile uint32_t i = 0u; i < iterations; i++) {
     }
+}
+
+bool poll_flag(const hw_reg &reg, uint32_t mask, uint32_t want, uint32_t limit)
+{
+    if (limit == POLL_UNBOUNDED) {
+        while ((reg & mask) != want) {
+        }
+        return true;
+    }
+    for (uint32_t n = limit; n != 0u; --n) {
+        if ((reg & mask) == want) {
+            return true;
+        }
+    }
+    return false;
 }

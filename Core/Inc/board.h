@@ -36,7 +36,16 @@ void control_timer_pause(void);
 void control_timer_resume(void);
 void control_timer_set_rate(int32_t khz);
 
-// Waiting with no register access. On the chip these are a plain load and an
-// empty counting loop; the virtual board lets virtual time pass in them.
+// Waiting. On the chip these are a plain load, an empty counting loop and a
+// loop reading a register; the virtual board lets virtual time pass in them.
 uint32_t millis_now(void);             // one 32-bit load of tick_count
 void spin_delay(uint32_t iterations);  // empty loop on a volatile counter
+
+// Reads `reg` until (reg & mask) == want, at most `limit` times: true as soon
+// as a read shows it, false when `limit` reads have not. With POLL_UNBOUNDED
+// it reads for as long as it takes and returns true. Every wait on a flag
+// goes through it, the unbounded ones (clock start, converter calibration,
+// serial TXE, end of an SPI frame) too: together the waits make nearly all
+// of the firmware's register reads, which the virtual board can skip.
+#define POLL_UNBOUNDED 0xFFFFFFFFu
+bool poll_flag(const hw_reg &reg, uint32_t mask, uint32_t want, uint32_t limit);

@@ -11,6 +11,8 @@
 #define SIN_N   256    // intervals of the sine table over one turn
 #define PWM_MAX 1600   // timer counts per PWM period
 
+#define FOC_TWO_PI 6.2831855f   // one electrical turn, rad, as the control takes it
+
 // Run control and common settings
 extern volatile int32_t motor_running;
 extern volatile int32_t foc_mode;
@@ -68,7 +70,7 @@ void svpwm(float va, float vb, float vc, uint16_t *a, uint16_t *b, uint16_t *c);
 extern "C" void TIM2_IRQHandler(void);
 void foc_run(void);
 
-// Pieces of the control step shared by the modes.
+// Pieces of the control step shared by the tick and the modes.
 float foc_dt(void);                        // control period, s
 float foc_elec_speed(float mech_rpm);      // electrical rad/s of a mechanical speed
 void foc_ramp_rising(void);                // ramp_vq up toward foc_vq (modes 0, 1)
@@ -79,12 +81,35 @@ int32_t foc_mul_wrap(int32_t a, int32_t b);   // 32-bit product with the chip's 
 void foc_angles_from_raw(uint16_t raw);       // ma600_mech_deg, ma_angle, ma600_ema_deg from a sensor word
 float foc_position_error_deg(void);           // pos_ref_deg less ma600_ema_deg, wrapped into [-180, 180]
 
-// Modes other than the speed open loop; each runs inside the control step.
-void foc_mode_pos_open(void);   // 1: sets foc_angle and ramp_vq
-void foc_mode_cur_open(void);   // 2: writes the compares itself
-void foc_mode_speed_cl(void);   // 3: sets foc_angle and ramp_vq
-void foc_mode_pos_cl(void);     // 4: sets foc_angle and ramp_vq
-void foc_mode_cur_cl(void);     // 5: writes the compares itself
+// Whole turns taken off an angle of 2 pi or more; a negative angle stays.
+static inline float foc_wrap_down(float a)
+{
+    while (a >= FOC_TWO_PI) a -= FOC_TWO_PI;
+    return a;
+}
+
+// Whole turns added to a negative angle; an angle of 2 pi or more stays.
+static inline float foc_wrap_up(float a)
+{
+    while (a < 0.0f) a += FOC_TWO_PI;
+    return a;
+}
+
+// Any angle within a few turns of [0, 2 pi) into it. (Turns added last
+// instead could leave exactly 2 pi: the sum of a tiny negative angle and
+// 2 pi rounds to 2 pi.)
+static inline float foc_wrap_angle(float a)
+{
+    return foc_wrap_down(foc_wrap_up(a));
+}
+
+// The control modes; each runs inside the control step.
+void foc_mode_speed_open(void);   // 0: sets foc_angle and ramp_vq
+void foc_mode_pos_open(void);     // 1: sets foc_angle and ramp_vq
+void foc_mode_cur_open(void);     // 2: writes the compares itself
+void foc_mode_speed_cl(void);     // 3: sets foc_angle and ramp_vq
+void foc_mode_pos_cl(void);       // 4: sets foc_angle and ramp_vq
+void foc_mode_cur_cl(void);       // 5: writes the compares itself
 
 // Phase current measurement
 uint16_t ADC_Read(uint8_t channel);

@@ -3,12 +3,13 @@
 #include <stdint.h>
 
 #define MA600A_RESOLUTION 65536.0f   // counts per mechanical turn
+#define MA600A_NO_SAMPLE  0xFFFFu     // from MA600A_ReadRawNB: no new word this call
 
 void MA600A_Init(void);
 uint16_t MA600A_SPI_Exchange(uint16_t tx_data);
 void MA600A_SPI_TransferFrames(const uint16_t *tx, uint16_t *rx, uint8_t count);
 
-uint16_t MA600A_ReadRawNB(void);   // 0xFFFF: no new sample this call
+uint16_t MA600A_ReadRawNB(void);   // a new raw word or MA600A_NO_SAMPLE
 void MA600A_ResetNB(void);
 uint16_t MA600A_ReadRaw(void);
 float MA600A_ReadAngle(void);

@@ -12,81 +12,110 @@ extern "C" void SysTick_Handler(void)
 
 namespace {
 
-// RCC CR
-constexpr uint32_t RCC_CR_HSEON = 1u << 16;
-constexpr uint32_t RCC_CR_HSERDY = 1u << 17;
-constexpr uint32_t RCC_CR_PLLON = 1u << 24;
-constexpr uint32_t RCC_CR_PLLRDY = 1u << 25;
-// RCC CFGR: PLL from HSE undivided, x9; AHB /1, APB1 /2, APB2 /1, ADC /6;
-// the system clock still on HSI (SW = 00).
-constexpr uint32_t RCC_CFGR_BOOT = 0x001D8400u;
-constexpr uint32_t RCC_CFGR_SW_MASK = 0x3u;
-constexpr uint32_t RCC_CFGR_SW_PLL = 0x2u;
-constexpr uint32_t RCC_CFGR_SWS_MASK = 0xCu;
-constexpr uint32_t RCC_CFGR_SWS_PLL = 0x8u;
-// Peripheral clock enables
-constexpr uint32_t APB2_GPIOABC = 0x1Cu;
-constexpr uint32_t APB2_ADC1 = 0x200u;
-constexpr uint32_t APB2_SPI1 = 0x1000u;
-constexpr uint32_t APB2_USART1 = 0x4000u;
-constexpr uint32_t APB1_TIM2 = 0x1u;
-constexpr uint32_t APB1_TIM4 = 0x4u;
-constexpr uint32_t APB1_USART2 = 0x20000u;
+// RCC CFGR of the boot: PLL from HSE undivided (PLLXTPRE = 0), x9; AHB /1,
+// APB1 /2, APB2 /1, ADC /6, USB prescaler 0; the system clock still on HSI
+// (SW = 00) until the PLL has locked.
+constexpr uint32_t CFGR_BOOT =
+    RCC_CFGR_PLLSRC | RCC_CFGR_PLLMULL9 | RCC_CFGR_PPRE1_DIV2 | RCC_CFGR_ADCPRE_DIV6;
+static_assert(CFGR_BOOT == 0x001D8400u);
 
-constexpr uint32_t FLASH_LATENCY_2WS = 2u;
-constexpr uint32_t SYSTICK_RELOAD_1MS = 71999u;   // 72 MHz / 72000 = 1 kHz
-constexpr uint32_t SYSTICK_ON = 7u;               // counter, exception, core clock
+constexpr uint32_t CORE_HZ = 72000000u;
+constexpr uint32_t SYSTICK_RELOAD_1MS = CORE_HZ / 1000u - 1u;   // 71999
+constexpr uint32_t SYSTICK_ON = SysTick_CTRL_ENABLE | SysTick_CTRL_TICKINT | SysTick_CTRL_CLKSOURCE;
+static_assert(SYSTICK_ON == 7u);
 
-// ADC1
-constexpr uint32_t ADC_CR2_ADON = 1u << 0;
-constexpr uint32_t ADC_CR2_CAL = 1u << 2;
-constexpr uint32_t ADC_CR2_RSTCAL = 1u << 3;
-constexpr uint32_t ADC_CR2_SWSTART_TRIGGER = 0x001E0000u;   // external trigger on, source SWSTART
-constexpr uint32_t ADC_SMPR2_239_5_CH0_3 = 0x00000FFFu;
+constexpr uint32_t APB2_GPIOABC = RCC_APB2ENR_IOPAEN | RCC_APB2ENR_IOPBEN | RCC_APB2ENR_IOPCEN;
+static_assert(APB2_GPIOABC == 0x1Cu);
+
+// ADC1: independent, single conversions started by software (external
+// trigger on, source SWSTART), right-aligned; 239.5-cycle sampling on
+// channels 0-3.
+constexpr uint32_t ADC_CR2_BOOT = ADC_CR2_EXTTRIG | ADC_CR2_EXTSEL_SWSTART;
+static_assert(ADC_CR2_BOOT == 0x001E0000u);
+constexpr uint32_t ADC_SMPR2_BOOT =
+    ADC_SMPR2_SMP0_239_5 | ADC_SMPR2_SMP1_239_5 | ADC_SMPR2_SMP2_239_5 | ADC_SMPR2_SMP3_239_5;
+static_assert(ADC_SMPR2_BOOT == 0x00000FFFu);
 constexpr uint32_t ADC_POWER_UP_SPINS = 100u;
 
-// Pin configuration fields
-constexpr uint32_t PIN_OUT_PP_50MHZ = 0x3u;
-constexpr uint32_t PIN_AF_PP_50MHZ = 0xBu;
-constexpr uint32_t PIN_IN_FLOATING = 0x4u;
-constexpr uint32_t PIN_IN_PULL = 0x8u;
+// Pin configurations used on the board.
+constexpr uint32_t PIN_ANALOG = GPIO_CR_MODE_INPUT | GPIO_CR_CNF_IN_ANALOG;
+constexpr uint32_t PIN_IN_FLOATING = GPIO_CR_MODE_INPUT | GPIO_CR_CNF_IN_FLOAT;
+constexpr uint32_t PIN_IN_PULL = GPIO_CR_MODE_INPUT | GPIO_CR_CNF_IN_PULL;
+constexpr uint32_t PIN_OUT_PP_50MHZ = GPIO_CR_MODE_OUT_50MHZ | GPIO_CR_CNF_OUT_PP;
+constexpr uint32_t PIN_AF_PP_50MHZ = GPIO_CR_MODE_OUT_50MHZ | GPIO_CR_CNF_AF_PP;
+static_assert(PIN_ANALOG == 0x0u && PIN_IN_FLOATING == 0x4u && PIN_IN_PULL == 0x8u &&
+              PIN_OUT_PP_50MHZ == 0x3u && PIN_AF_PP_50MHZ == 0xBu);
 
-// Replaces the 4-bit configuration field of one pin: CRL holds pins 0-7,
-// CRH pins 8-15.
-inline void set_pin_mode(GPIO_TypeDef *port, uint32_t pin, uint32_t field)
+// The configuration field of one pin within its CRL (pins 0-7) or CRH
+// (pins 8-15).
+constexpr uint32_t pin_field(uint32_t pin, uint32_t config)
+{
+    return config << (4u * (pin % 8u));
+}
+
+// Replaces the configuration field of one pin.
+inline void set_pin_mode(GPIO_TypeDef *port, uint32_t pin, uint32_t config)
 {
     hw_reg &cr = pin < 8u ? port->CRL : port->CRH;
-    const uint32_t shift = 4u * (pin % 8u);
-    cr = (cr & ~(0xFu << shift)) | (field << shift);
+    cr = (cr & ~pin_field(pin, GPIO_CR_FIELD)) | pin_field(pin, config);
 }
+
+// The same configuration for pins first..last of one CRL or CRH.
+constexpr uint32_t pin_fields(uint32_t first, uint32_t last, uint32_t config)
+{
+    uint32_t fields = 0u;
+    for (uint32_t pin = first; pin <= last; ++pin) fields |= pin_field(pin, config);
+    return fields;
+}
+
+// Fields written together in one read-modify-write of a CRL or CRH.
+constexpr uint32_t PA0_3_FIELDS = pin_fields(0u, 3u, GPIO_CR_FIELD);
+constexpr uint32_t PA0_3_ANALOG = pin_fields(0u, 3u, PIN_ANALOG);
+constexpr uint32_t PB12_15_FIELDS = pin_fields(12u, 15u, GPIO_CR_FIELD);
+constexpr uint32_t PB12_15_BRIDGE = pin_fields(12u, 15u, PIN_OUT_PP_50MHZ);
+constexpr uint32_t PB6_7_FIELDS = pin_fields(6u, 7u, GPIO_CR_FIELD);
+constexpr uint32_t PB6_7_PWM = pin_fields(6u, 7u, PIN_AF_PP_50MHZ);
+constexpr uint32_t PA5_7_FIELDS = pin_fields(5u, 7u, GPIO_CR_FIELD);
+constexpr uint32_t PA5_7_SPI =   // SCK, MISO, MOSI
+    pin_field(5u, PIN_AF_PP_50MHZ) | pin_field(6u, PIN_IN_FLOATING) | pin_field(7u, PIN_AF_PP_50MHZ);
+static_assert(PA0_3_FIELDS == 0x0000FFFFu && PA0_3_ANALOG == 0u);
+static_assert(PB12_15_FIELDS == 0xFFFF0000u && PB12_15_BRIDGE == 0x33330000u);
+static_assert(PB6_7_FIELDS == 0xFF000000u && PB6_7_PWM == 0xBB000000u);
+static_assert(PA5_7_FIELDS == 0xFFF00000u && PA5_7_SPI == 0xB4B00000u);
 
 // TIM4: 72 MHz / 1600 = 45 kHz, PWM mode 1 on channels 1-3 without preload.
 constexpr uint32_t TIM4_ARR_45KHZ = 1599u;
-constexpr uint32_t TIM4_CCMR1_PWM1_CH12 = 0x6060u;
-constexpr uint32_t TIM4_CCMR2_PWM1_CH3 = 0x0060u;
-constexpr uint32_t TIM4_CCER_CH123 = 0x0111u;
+constexpr uint32_t TIM4_CCMR1_PWM = TIM_CCMR1_OC1M_PWM1 | TIM_CCMR1_OC2M_PWM1;
+constexpr uint32_t TIM4_CCMR2_PWM = TIM_CCMR2_OC3M_PWM1;
+constexpr uint32_t TIM4_CCER_OUT = TIM_CCER_CC1E | TIM_CCER_CC2E | TIM_CCER_CC3E;
+static_assert(TIM4_CCMR1_PWM == 0x6060u && TIM4_CCMR2_PWM == 0x0060u && TIM4_CCER_OUT == 0x0111u);
 // TIM2: 72 MHz / 18000 = 4 kHz control tick.
 constexpr uint32_t TIM2_ARR_4KHZ = 17999u;
-constexpr uint32_t TIM_CR1_CEN = 1u << 0;
-constexpr uint32_t TIM_DIER_UIE = 1u << 0;
-constexpr uint32_t TIM_EGR_UG = 1u << 0;
 
-// SPI1: mode 3, master, PCLK2/64, SSM+SSI, 16-bit frames, enabled.
-constexpr uint32_t SPI1_CR1_SENSOR = 0x0B6Fu;
+// SPI1: mode 3 (CPOL = CPHA = 1), master, PCLK2 / 64 = 1.125 MHz, software
+// slave management with the internal select high, 16-bit frames, MSB first,
+// enabled by the same write.
+constexpr uint32_t SPI1_CR1_SENSOR = SPI_CR1_CPHA | SPI_CR1_CPOL | SPI_CR1_MSTR | SPI_CR1_BR_DIV64 |
+                                     SPI_CR1_SPE | SPI_CR1_SSI | SPI_CR1_SSM | SPI_CR1_DFF;
+static_assert(SPI1_CR1_SENSOR == 0x0B6Fu);
 
-// USARTs: 115200 baud 8N1, receive interrupt.
+// USARTs: 115200 baud 8N1, transmitter, receiver and receive interrupt on.
 constexpr uint32_t USART1_BRR_115200 = 0x271u;   // 72 MHz / 16 / 39.0625
 constexpr uint32_t USART2_BRR_115200 = 0x138u;   // 36 MHz / 16 / 19.5
-constexpr uint32_t USART_CR1_ON_RXNEIE = 0x202Cu;
+constexpr uint32_t USART_CR1_CONSOLE = USART_CR1_UE | USART_CR1_RXNEIE | USART_CR1_TE | USART_CR1_RE;
+static_assert(USART_CR1_CONSOLE == 0x202Cu);
 
-// NVIC
-constexpr uint32_t TIM2_IRQ = 28u;
-constexpr uint32_t USART1_IRQ = 37u;
-constexpr uint32_t USART2_IRQ = 38u;
+// NVIC: a priority byte per interrupt, four to a word; the enables 32 to a word.
 constexpr uint32_t TIM2_PRIORITY = 0x40u;     // level 4
 constexpr uint32_t USART_PRIORITY = 0x00u;    // level 0
-
-constexpr uint32_t CORE_HZ = 72000000u;
+constexpr uint32_t priority_byte(uint32_t irq, uint32_t priority)
+{
+    return priority << (8u * (irq % 4u));
+}
+constexpr uint32_t enable_bit(uint32_t irq)
+{
+    return 1u << (irq % 32u);
+}
 
 }  // namespace
 
@@ -94,20 +123,17 @@ void board_init(void)
 {
     // 1. External 8 MHz crystal.
     RCC->CR |= RCC_CR_HSEON;
-    while (!(RCC->CR & RCC_CR_HSERDY)) {
-    }
+    poll_flag(RCC->CR, RCC_CR_HSERDY, RCC_CR_HSERDY, POLL_UNBOUNDED);
     // 2. Two flash wait states before the core goes to 72 MHz.
-    FLASH_ACR |= FLASH_LATENCY_2WS;
+    FLASH_ACR |= FLASH_ACR_LATENCY_2WS;
     // 3. PLL source, multiplier and bus prescalers in one write.
-    RCC->CFGR = RCC_CFGR_BOOT;
+    RCC->CFGR = CFGR_BOOT;
     // 4. PLL on.
     RCC->CR |= RCC_CR_PLLON;
-    while (!(RCC->CR & RCC_CR_PLLRDY)) {
-    }
+    poll_flag(RCC->CR, RCC_CR_PLLRDY, RCC_CR_PLLRDY, POLL_UNBOUNDED);
     // 5. System clock from the PLL.
-    RCC->CFGR = (RCC->CFGR & ~RCC_CFGR_SW_MASK) | RCC_CFGR_SW_PLL;
-    while ((RCC->CFGR & RCC_CFGR_SWS_MASK) != RCC_CFGR_SWS_PLL) {
-    }
+    RCC->CFGR = (RCC->CFGR & ~RCC_CFGR_SW) | RCC_CFGR_SW_PLL;
+    poll_flag(RCC->CFGR, RCC_CFGR_SWS, RCC_CFGR_SWS_PLL, POLL_UNBOUNDED);
     // 6. Millisecond tick.
     SYST_RVR = SYSTICK_RELOAD_1MS;
     SYST_CVR = 0u;
@@ -115,13 +141,13 @@ void board_init(void)
     // 7. GPIO ports A, B, C.
     RCC->APB2ENR |= APB2_GPIOABC;
     // 8. PA0-PA3 analog inputs.
-    GPIOA->CRL &= ~0x0000FFFFu;
+    GPIOA->CRL = (GPIOA->CRL & ~PA0_3_FIELDS) | PA0_3_ANALOG;
     // 9. ADC1 powered up; the second ADON starts one conversion of channel 0,
     //    whose result is thrown away.
-    RCC->APB2ENR |= APB2_ADC1;
+    RCC->APB2ENR |= RCC_APB2ENR_ADC1EN;
     A1_CR1 = 0u;
-    A1_CR2 = ADC_CR2_SWSTART_TRIGGER;
-    A1_SMPR2 = ADC_SMPR2_239_5_CH0_3;
+    A1_CR2 = ADC_CR2_BOOT;
+    A1_SMPR2 = ADC_SMPR2_BOOT;
     A1_CR2 |= ADC_CR2_ADON;
     spin_delay(ADC_POWER_UP_SPINS);
     A1_CR2 |= ADC_CR2_ADON;
@@ -137,64 +163,62 @@ void board_init(void)
     // 13. Bridge lines low before they become outputs, so they never glitch
     //     high; fault input PB0 with pull-up.
     GPIOB->ODR &= ~BRIDGE_PINS;
-    GPIOB->CRH = (GPIOB->CRH & 0x0000FFFFu) | 0x33330000u;
+    GPIOB->CRH = (GPIOB->CRH & ~PB12_15_FIELDS) | PB12_15_BRIDGE;
     GPIOB->ODR |= nFault_PIN;
     set_pin_mode(GPIOB, 0u, PIN_IN_PULL);
     // 14. PWM timer TIM4 on PB6-PB8; compares stay 0, all outputs low.
-    RCC->APB1ENR |= APB1_TIM4;
+    RCC->APB1ENR |= RCC_APB1ENR_TIM4EN;
     read_and_drop(RCC->APB1ENR);
-    GPIOB->CRL = (GPIOB->CRL & 0x00FFFFFFu) | 0xBB000000u;
+    GPIOB->CRL = (GPIOB->CRL & ~PB6_7_FIELDS) | PB6_7_PWM;
     set_pin_mode(GPIOB, 8u, PIN_AF_PP_50MHZ);
     T4_PSC = 0u;
     T4_ARR = TIM4_ARR_45KHZ;
     T4_CNT = 0u;
-    T4_CCMR1 = TIM4_CCMR1_PWM1_CH12;
-    T4_CCMR2 = TIM4_CCMR2_PWM1_CH3;
-    T4_CCER = TIM4_CCER_CH123;
+    T4_CCMR1 = TIM4_CCMR1_PWM;
+    T4_CCMR2 = TIM4_CCMR2_PWM;
+    T4_CCER = TIM4_CCER_OUT;
     T4_EGR = TIM_EGR_UG;
     T4_CR1 = TIM_CR1_CEN;
     // 15. Control timer TIM2 with its update interrupt (not yet enabled in the NVIC).
-    RCC->APB1ENR |= APB1_TIM2;
+    RCC->APB1ENR |= RCC_APB1ENR_TIM2EN;
     read_and_drop(RCC->APB1ENR);
     T2_PSC = 0u;
     T2_ARR = TIM2_ARR_4KHZ;
     T2_DIER = TIM_DIER_UIE;
     T2_CR1 = TIM_CR1_CEN;
     // 16. SPI1 on PA5 (SCK), PA6 (MISO), PA7 (MOSI); a stale word is dropped.
-    RCC->APB2ENR |= APB2_SPI1;
-    GPIOA->CRL = (GPIOA->CRL & 0x000FFFFFu) | 0xB4B00000u;
+    RCC->APB2ENR |= RCC_APB2ENR_SPI1EN;
+    GPIOA->CRL = (GPIOA->CRL & ~PA5_7_FIELDS) | PA5_7_SPI;
     SPI1->CR1 = SPI1_CR1_SENSOR;
     read_and_drop(SPI1->DR);
     // 17. USART1 on PA9 (TX), PA10 (RX).
-    RCC->APB2ENR |= APB2_USART1;
+    RCC->APB2ENR |= RCC_APB2ENR_USART1EN;
     set_pin_mode(GPIOA, 9u, PIN_AF_PP_50MHZ);
     set_pin_mode(GPIOA, 10u, PIN_IN_FLOATING);
     U1_BRR = USART1_BRR_115200;
-    U1_CR1 = USART_CR1_ON_RXNEIE;
+    U1_CR1 = USART_CR1_CONSOLE;
     // 18. USART2 on PA2 (TX), PA3 (RX).
-    RCC->APB1ENR |= APB1_USART2;
+    RCC->APB1ENR |= RCC_APB1ENR_USART2EN;
     read_and_drop(RCC->APB1ENR);
     set_pin_mode(GPIOA, 2u, PIN_AF_PP_50MHZ);
     set_pin_mode(GPIOA, 3u, PIN_IN_FLOATING);
     U2_BRR = USART2_BRR_115200;
-    U2_CR1 = USART_CR1_ON_RXNEIE;
+    U2_CR1 = USART_CR1_CONSOLE;
     // 19. Priorities, then enables: from here the control tick and the
     //     receive interrupts are live.
-    NVIC_IPR7 = (NVIC_IPR7 & ~0xFFu) | (TIM2_PRIORITY << (8u * (TIM2_IRQ % 4u)));
-    NVIC_IPR9 = (NVIC_IPR9 & ~0x00FFFF00u) | (USART_PRIORITY << (8u * (USART1_IRQ % 4u))) |
-                (USART_PRIORITY << (8u * (USART2_IRQ % 4u)));
-    NVIC_ISER0 = 1u << TIM2_IRQ;
-    NVIC_ISER1 = (1u << (USART1_IRQ - 32u)) | (1u << (USART2_IRQ - 32u));
+    NVIC_IPR7 = (NVIC_IPR7 & ~priority_byte(TIM2_IRQn, 0xFFu)) | priority_byte(TIM2_IRQn, TIM2_PRIORITY);
+    NVIC_IPR9 = (NVIC_IPR9 & ~(priority_byte(USART1_IRQn, 0xFFu) | priority_byte(USART2_IRQn, 0xFFu))) |
+                priority_byte(USART1_IRQn, USART_PRIORITY) | priority_byte(USART2_IRQn, USART_PRIORITY);
+    NVIC_ISER0 = enable_bit(TIM2_IRQn);
+    NVIC_ISER1 = enable_bit(USART1_IRQn) | enable_bit(USART2_IRQn);
 }
 
 void board_adc_calibrate(void)
 {
     A1_CR2 |= ADC_CR2_RSTCAL;
-    while (A1_CR2 & ADC_CR2_RSTCAL) {
-    }
+    poll_flag(A1_CR2, ADC_CR2_RSTCAL, 0u, POLL_UNBOUNDED);
     A1_CR2 |= ADC_CR2_CAL;
-    while (A1_CR2 & ADC_CR2_CAL) {
-    }
+    poll_flag(A1_CR2, ADC_CR2_CAL, 0u, POLL_UNBOUNDED);
 }
 
 void pwm_write(uint16_t u, uint16_t v, uint16_t w)
@@ -218,7 +242,7 @@ void bridge_off(void)
 
 uint32_t bridge_lines(void)
 {
-    return (GPIOB->ODR >> 12) & 0xFu;
+    return (GPIOB->ODR & BRIDGE_PINS) / ENA_PIN;
 }
 
 int nfault_high(void)
@@ -273,7 +297,7 @@ void control_timer_set_rate(int32_t khz)
     const uint32_t hz = 1000u * static_cast<uint32_t>(khz);
     uint32_t psc = 0u;
     uint32_t arr = CORE_HZ / hz - 1u;
-    if (arr > 0xFFFFu) {
+    if (arr > TIM_ARR_ARR) {
         psc = 1u;
         arr = CORE_HZ / (2u * hz) - 1u;
     }

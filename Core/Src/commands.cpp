@@ -24,6 +24,12 @@ static void reply_i(const char *label, int32_t value, const char *tail)
     uart_puts(tail);
 }
 
+// The same with a float shown truncated toward zero.
+static void reply_t(const char *label, float value, const char *tail)
+{
+    reply_i(label, f2i_sat(value), tail);
+}
+
 static int is_digit(char c) { return c >= '0' && c <= '9'; }
 
 static int hex_value(char c)
@@ -89,7 +95,7 @@ static int clamp_i(int n, int lo, int hi)
 // ---------------------------------------------------------------------------
 // Motor commands
 
-static void cmd_start(void)
+static void cmd_start(const char *)
 {
     if (motor_running) {
         uart_puts("RUNNING\r\n");
@@ -100,9 +106,33 @@ static void cmd_start(void)
     uart_puts("STARTED\r\n");
 }
 
-static void cmd_mode_set(int n)
+static void cmd_off(const char *)
 {
-    n = clamp_i(n, 0, 5);
+    motor_running = 0;
+    iv2_zero_calibrate(5);
+    reply_i("STOPPED IV20=", adc_zero_iv2, "\r\n");
+}
+
+static void cmd_stop(const char *)
+{
+    motor_running = 0;
+    uart_puts("STOPPED\r\n");
+}
+
+static void mode_reply(int32_t m)
+{
+    uart_puts("Mode:");
+    uart_puti(m);
+    uart_puts("=");
+    uart_puts(names[m]);
+    uart_puts("\r\n");
+}
+
+static void cmd_mode_show(const char *) { mode_reply(foc_mode); }
+
+static void cmd_mode(const char *arg)
+{
+    const int n = clamp_i(myatoi(skip_spaces(arg)), 0, 5);
     foc_mode = n;
     motor_running = 0;
     ramp_vq = 0.0f;
@@ -120,11 +150,94 @@ static void cmd_mode_set(int n)
         pid_pos_ki = 100.0f;
         pid_pos_kd = 0.0f;
     }
-    uart_puts("Mode:");
-    uart_puti(n);
-    uart_puts("=");
-    uart_puts(names[n]);
-    uart_puts("\r\n");
+    mode_reply(n);
+}
+
+// The settings below read their number right after the keyword's space: a
+// second space makes it 0.
+static void cmd_pos(const char *arg)
+{
+    const int n = clamp_i(myatoi(arg), 0, 3600);
+    pos_ref_deg = static_cast<float>(n);
+    reply_i("pos=", n, "deg\r\n");
+}
+
+static void cmd_posemax(const char *arg)
+{
+    const int n = clamp_i(myatoi(arg), 1, 180);
+    pos_err_max = static_cast<float>(n);
+    reply_i("posemax=", n, "deg\r\n");
+}
+
+static void cmd_vq_show(const char *) { reply_t("vq=", foc_vq * 1000.0f, "\r\n"); }
+
+static void cmd_vq(const char *arg)
+{
+    int n = myatoi(arg);
+    if (n < 0) n = 0;
+    foc_vq = static_cast<float>(n) / 1000.0f;
+    reply_i("vq=", n, "\r\n");
+}
+
+static void cmd_ramp_show(const char *) { reply_i("ramp=", ramp_rate, "\r\n"); }
+
+static void cmd_ramp(const char *arg)
+{
+    const int n = clamp_i(myatoi(arg), 0, 1000);
+    ramp_rate = n;
+    reply_i("ramp=", n, "\r\n");
+}
+
+static void cmd_hold_show(const char *) { reply_t("hold=", hold_vq * 1000.0f, "\r\n"); }
+
+static void cmd_hold(const char *arg)
+{
+    int n = myatoi(arg);
+    if (n < 0) n = 0;
+    if (n >= 1000) n = 999;
+    hold_vq = static_cast<float>(n) / 1000.0f;
+    reply_i("hold=", n, "\r\n");
+}
+
+static void cmd_rpm_show(const char *) { reply_t("rpm=", speed_set, "\r\n"); }
+
+static void cmd_rpm(const char *arg)
+{
+    const int n = myatoi(arg);
+    speed_set = static_cast<float>(n);
+    reply_i("rpm=", n, "\r\n");
+}
+
+static void cmd_sp_show(const char *) { reply_t("sp=", foc_speed * 10.0f, "\r\n"); }
+
+static void cmd_sp(const char *arg)
+{
+    const int n = clamp_i(myatoi(arg), 1, 9999);
+    foc_speed = static_cast<float>(n) / 10.0f;
+    reply_i("sp=", n, "\r\n");
+}
+
+// "I" shows the current target, "I n" sets it first (skipping spaces). Only
+// a real space before the number sets it: "I@5" reaches here through the
+// prefix row too (an '@' matches the keyword's space) and only shows.
+static void cmd_current(const char *arg)
+{
+    if (arg[-1] == ' ') {
+        int n = myatoi(skip_spaces(arg));
+        if (n < 0) n = 0;
+        cur_tgt_mA = static_cast<float>(n);
+    }
+    reply_t("I=", cur_tgt_mA, "mA\r\n");
+}
+
+static void cmd_rate_show(const char *) { reply_i("rate=", foc_rate, "k\r\n"); }
+
+static void cmd_rate(const char *arg)
+{
+    const int n = clamp_i(myatoi(arg), 1, 20);
+    foc_rate = n;
+    control_timer_set_rate(n);
+    reply_i("rate=", n, "k\r\n");
 }
 
 // The three gain families share one argument syntax; they differ in how a
@@ -201,20 +314,30 @@ static void gains_set(const gain_family &g, const char *p)
     pid_spd_sum = 0.0f;
 }
 
-// "name" shows the gains, "name <list>" sets them first.
-static int cmd_gains(const char *cmd, const char *name, const char *name_sp, int len,
-                     const gain_family &g)
+// "pidspd" shows the gains of its family, "pidspd <list>" sets them first;
+// likewise "pidpos" and "pidcur".
+template <const gain_family &g>
+static void cmd_gains_show(const char *)
 {
-    if (strequal(cmd, name)) {
-        // shown below
-    } else if (strprefix(cmd, name_sp, len + 1)) {
-        gains_set(g, cmd + len + 1);
-    } else {
-        return 0;
-    }
     gains_show(g);
     uart_puts("\r\n");
-    return 1;
+}
+
+template <const gain_family &g>
+static void cmd_gains(const char *arg)
+{
+    gains_set(g, arg);
+    cmd_gains_show<g>(arg);
+}
+
+static void cmd_pid(const char *)
+{
+    gains_show(gains_spd);
+    uart_puts(" ");
+    gains_show(gains_pos);
+    uart_puts(" ");
+    gains_show(gains_cur);
+    uart_puts("\r\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -256,7 +379,7 @@ static void current_line(uint16_t v)
     uart_puts("mA)\r\n");
 }
 
-static void cmd_angle(void)
+static void cmd_angle(const char *)
 {
     control_timer_pause();
     const uint16_t raw = MA600A_ReadRaw();
@@ -341,172 +464,202 @@ static void cmd_spi(const char *p)
     uart_puts("\r\n");
 }
 
+static void run_stat(const char *) { cmd_stat(); }
+
+static void cmd_actrpm(const char *) { reply_t("actrpm=", actual_rpm, "\r\n"); }
+
+static void cmd_echo_on(const char *)
+{
+    echo_on = 1;
+    uart_puts("echo ON\r\n");
+}
+
+static void cmd_echo_off(const char *)
+{
+    echo_on = 0;
+    uart_puts("echo OFF\r\n");
+}
+
+static void cmd_diag(const char *)
+{
+    const uint32_t sr = SPI1->SR;
+    const uint32_t cr1 = SPI1->CR1;
+    uart_puts("SPI SR=");
+    uart_putx(sr);
+    uart_puts(" CR1=");
+    uart_putx(cr1);
+    reply_i(" CS=", cs_level(), "\r\n");
+}
+
+static void cmd_cs_on(const char *)
+{
+    CS_LOW();
+    uart_puts("CS=0\r\n");
+}
+
+static void cmd_cs_off(const char *)
+{
+    CS_HIGH();
+    uart_puts("CS=1\r\n");
+}
+
+static void cmd_turn(const char *)
+{
+    uart_puts("angle=");
+    uart_putx(0);
+    reply_i(" turn=", total_turns, "\r\n");
+}
+
+static void cmd_iu(const char *) { uart_puts("IU channel PA0 disabled\r\n"); }
+
+static void cmd_iv(const char *) { reply_i("IV=", adc_guarded(), "(MP6540 unused, MCS1805 on iv2 command)\r\n"); }
+
+static void cmd_iw(const char *) { uart_puts("IW channel PA2 disabled\r\n"); }
+
+static void cmd_iv2(const char *) { current_line(adc_guarded()); }
+
+static void cmd_adc(const char *)
+{
+    const uint16_t v = motor_running ? static_cast<uint16_t>(iv2_cache) : ADC_Read_Avg(1, 8);
+    uart_puts("I_U,I_V,I_W channels disabled (only IV2 active on PA1)\r\n");
+    current_line(v);
+}
+
+static void cmd_calibrate(const char *)
+{
+    control_timer_pause();
+    iv2_zero_calibrate(6);
+    control_timer_resume();
+    reply_i("Calibrated: IV20=", adc_zero_iv2, "\r\n");
+}
+
+static void cmd_sens_show(const char *) { reply_t("sens=", mcs1805_sens_factor * 1000.0f, "/1000\r\n"); }
+
+// A factor below 1 (0 or no number) is not taken; the reply shows the one in use.
+static void cmd_sens(const char *arg)
+{
+    const int n = myatoi(skip_spaces(arg));
+    if (n >= 1) {
+        mcs1805_sens_factor = static_cast<float>(n) / 1000.0f;
+        reply_i("sens=", n, "/1000\r\n");
+    } else {
+        cmd_sens_show(arg);
+    }
+}
+
+static void cmd_pins(const char *)
+{
+    const uint32_t lines = bridge_lines();
+    const int fault_in = nfault_high();
+    reply_i("ENA=", static_cast<int32_t>(lines & 1u), "");
+    reply_i(" ENB=", static_cast<int32_t>((lines >> 1) & 1u), "");
+    reply_i(" ENC=", static_cast<int32_t>((lines >> 2) & 1u), "");
+    reply_i(" nSleep=", static_cast<int32_t>((lines >> 3) & 1u), "");
+    reply_i(" nFault=", fault_in ? 1 : 0, "\r\n");
+}
+
+static void run_help(const char *) { cmd_help(); }
+
 // ---------------------------------------------------------------------------
+// The dispatch order
+
+enum match : uint8_t { EXACT, PREFIX };
+
+struct command {
+    const char *keyword;
+    uint8_t length;   // of the keyword; a prefix keyword's argument follows it
+    match how;
+    void (*run)(const char *arg);   // arg: the line after the keyword, empty for an exact row
+
+    template <size_t N>
+    consteval command(const char (&kw)[N], match m, void (*h)(const char *))
+        : keyword(kw), length(static_cast<uint8_t>(N - 1)), how(m), run(h)
+    {
+    }
+};
+
+// The line is tested against the rows from the top and only the first match
+// runs. An exact row takes the whole line, a prefix row its start; every
+// prefix keyword ends in a space. With these keywords no line matches two
+// rows, so the order decides nothing yet; it will for a new keyword that
+// overlaps an old one (a prefix row "echo " above "echo on" would take it).
+// Letters compare as strequal and strprefix do: a typed byte matches the
+// keyword's byte or the byte 32 above it. So "ON", "OFF" and "I" may be typed
+// in either case while a lowercase keyword matches lowercase only ("HELP" and
+// "Mode 3" are unknown), and the same rule lets '@' stand for a keyword's
+// space ("echo@on", "pos@90").
+// A bare word followed by a space misses its exact row. Where the word also
+// has a prefix row, that row takes the line and reads the missing number as
+// 0: "mode " selects mode 0, "vq " and "I " set 0, "rate " selects 1 kHz,
+// "sp " stores 0.1, "pidspd " lowers kp to its floor, "wri " writes 0 to
+// sensor register 0. Other words followed by a space ("ON ", "pid ",
+// "stat ") are unknown lines.
+static constexpr command commands[] = {
+    {"help", EXACT, run_help},
+    {"h", EXACT, run_help},
+    {"ON", EXACT, cmd_start},
+    {"OFF", EXACT, cmd_off},   // stops and recalibrates the current zero
+    {"start", EXACT, cmd_start},
+    {"stop", EXACT, cmd_stop},
+    {"mode", EXACT, cmd_mode_show},
+    {"mode ", PREFIX, cmd_mode},
+    {"pos ", PREFIX, cmd_pos},   // "pos" alone has no row, nor has "posemax"
+    // Not shadowed by "pos ": "posemax 5" has an 'e' where "pos " needs a space.
+    {"posemax ", PREFIX, cmd_posemax},
+    {"vq", EXACT, cmd_vq_show},
+    {"vq ", PREFIX, cmd_vq},
+    {"ramp", EXACT, cmd_ramp_show},
+    {"ramp ", PREFIX, cmd_ramp},
+    {"hold", EXACT, cmd_hold_show},
+    {"hold ", PREFIX, cmd_hold},
+    {"rpm", EXACT, cmd_rpm_show},
+    {"rpm ", PREFIX, cmd_rpm},   // no sign is read: "rpm -100" sets 0
+    {"sp", EXACT, cmd_sp_show},
+    {"sp ", PREFIX, cmd_sp},
+    {"I", EXACT, cmd_current},
+    {"I ", PREFIX, cmd_current},   // "I300" matches neither row
+    {"pidspd", EXACT, cmd_gains_show<gains_spd>},
+    {"pidspd ", PREFIX, cmd_gains<gains_spd>},
+    {"pidpos", EXACT, cmd_gains_show<gains_pos>},
+    {"pidpos ", PREFIX, cmd_gains<gains_pos>},
+    {"pidcur", EXACT, cmd_gains_show<gains_cur>},
+    {"pidcur ", PREFIX, cmd_gains<gains_cur>},
+    {"pid", EXACT, cmd_pid},   // exact: "pidspd5" and "pid 5" are unknown
+    {"rate", EXACT, cmd_rate_show},
+    {"rate ", PREFIX, cmd_rate},
+    {"stat", EXACT, run_stat},
+    {"actrpm", EXACT, cmd_actrpm},
+    {"echo on", EXACT, cmd_echo_on},   // "echo" alone is unknown
+    {"echo off", EXACT, cmd_echo_off},
+    {"diag", EXACT, cmd_diag},
+    {"cs on", EXACT, cmd_cs_on},
+    {"cs off", EXACT, cmd_cs_off},
+    {"angle", EXACT, cmd_angle},
+    {"turn", EXACT, cmd_turn},
+    {"iu", EXACT, cmd_iu},
+    {"iv", EXACT, cmd_iv},   // exact: "iv2" goes on to its own row
+    {"iw", EXACT, cmd_iw},
+    {"iv2", EXACT, cmd_iv2},
+    {"adc", EXACT, cmd_adc},
+    {"calibrate", EXACT, cmd_calibrate},
+    {"sens", EXACT, cmd_sens_show},
+    {"sens ", PREFIX, cmd_sens},
+    {"reg ", PREFIX, cmd_reg},   // reg, wri and spi have no exact row: alone they are unknown
+    {"wri ", PREFIX, cmd_wri},
+    {"spi ", PREFIX, cmd_spi},   // "spi " without a word answers "spi: no args"
+    {"pins", EXACT, cmd_pins},
+};
 
 void cmd_parse(char *cmd)
 {
-    if (strequal(cmd, "help") || strequal(cmd, "h")) {
-        cmd_help();
-    } else if (strequal(cmd, "ON")) {
-        cmd_start();
-    } else if (strequal(cmd, "OFF")) {
-        motor_running = 0;
-        iv2_zero_calibrate(5);
-        reply_i("STOPPED IV20=", adc_zero_iv2, "\r\n");
-    } else if (strequal(cmd, "start")) {
-        cmd_start();
-    } else if (strequal(cmd, "stop")) {
-        motor_running = 0;
-        uart_puts("STOPPED\r\n");
-    } else if (strequal(cmd, "mode")) {
-        const int32_t m = foc_mode;
-        uart_puts("Mode:");
-        uart_puti(m);
-        uart_puts("=");
-        uart_puts(names[m]);
-        uart_puts("\r\n");
-    } else if (strprefix(cmd, "mode ", 5)) {
-        cmd_mode_set(myatoi(skip_spaces(cmd + 5)));
-    } else if (strprefix(cmd, "pos ", 4)) {
-        const int n = clamp_i(myatoi(cmd + 4), 0, 3600);
-        pos_ref_deg = static_cast<float>(n);
-        reply_i("pos=", n, "deg\r\n");
-    } else if (strprefix(cmd, "posemax ", 8)) {
-        const int n = clamp_i(myatoi(cmd + 8), 1, 180);
-        pos_err_max = static_cast<float>(n);
-        reply_i("posemax=", n, "deg\r\n");
-    } else if (strequal(cmd, "vq")) {
-        reply_i("vq=", f2i_sat(foc_vq * 1000.0f), "\r\n");
-    } else if (strprefix(cmd, "vq ", 3)) {
-        int n = myatoi(cmd + 3);
-        if (n < 0) n = 0;
-        foc_vq = static_cast<float>(n) / 1000.0f;
-        reply_i("vq=", n, "\r\n");
-    } else if (strequal(cmd, "ramp")) {
-        reply_i("ramp=", ramp_rate, "\r\n");
-    } else if (strprefix(cmd, "ramp ", 5)) {
-        const int n = clamp_i(myatoi(cmd + 5), 0, 1000);
-        ramp_rate = n;
-        reply_i("ramp=", n, "\r\n");
-    } else if (strequal(cmd, "hold")) {
-        reply_i("hold=", f2i_sat(hold_vq * 1000.0f), "\r\n");
-    } else if (strprefix(cmd, "hold ", 5)) {
-        int n = myatoi(cmd + 5);
-        if (n < 0) n = 0;
-        if (n >= 1000) n = 999;
-        hold_vq = static_cast<float>(n) / 1000.0f;
-        reply_i("hold=", n, "\r\n");
-    } else if (strequal(cmd, "rpm")) {
-        reply_i("rpm=", f2i_sat(speed_set), "\r\n");
-    } else if (strprefix(cmd, "rpm ", 4)) {
-        const int n = myatoi(cmd + 4);
-        speed_set = static_cast<float>(n);
-        reply_i("rpm=", n, "\r\n");
-    } else if (strequal(cmd, "sp")) {
-        reply_i("sp=", f2i_sat(foc_speed * 10.0f), "\r\n");
-    } else if (strprefix(cmd, "sp ", 3)) {
-        const int n = clamp_i(myatoi(cmd + 3), 1, 9999);
-        foc_speed = static_cast<float>(n) / 10.0f;
-        reply_i("sp=", n, "\r\n");
-    } else if (strequal(cmd, "I") || strprefix(cmd, "I ", 2)) {
-        if (cmd[1] == ' ') {
-            int n = myatoi(skip_spaces(cmd + 1));
-            if (n < 0) n = 0;
-            cur_tgt_mA = static_cast<float>(n);
+    for (const command &c : commands) {
+        const bool hit = c.how == EXACT ? strequal(cmd, c.keyword) : strprefix(cmd, c.keyword, c.length);
+        if (hit) {
+            c.run(cmd + c.length);
+            return;
         }
-        reply_i("I=", f2i_sat(cur_tgt_mA), "mA\r\n");
-    } else if (cmd_gains(cmd, "pidspd", "pidspd ", 6, gains_spd) ||
-               cmd_gains(cmd, "pidpos", "pidpos ", 6, gains_pos) ||
-               cmd_gains(cmd, "pidcur", "pidcur ", 6, gains_cur)) {
-        // done
-    } else if (strequal(cmd, "pid")) {
-        gains_show(gains_spd);
-        uart_puts(" ");
-        gains_show(gains_pos);
-        uart_puts(" ");
-        gains_show(gains_cur);
-        uart_puts("\r\n");
-    } else if (strequal(cmd, "rate")) {
-        reply_i("rate=", foc_rate, "k\r\n");
-    } else if (strprefix(cmd, "rate ", 5)) {
-        const int n = clamp_i(myatoi(cmd + 5), 1, 20);
-        foc_rate = n;
-        control_timer_set_rate(n);
-        reply_i("rate=", n, "k\r\n");
-    } else if (strequal(cmd, "stat")) {
-        cmd_stat();
-    } else if (strequal(cmd, "actrpm")) {
-        reply_i("actrpm=", f2i_sat(actual_rpm), "\r\n");
-    } else if (strequal(cmd, "echo on")) {
-        echo_on = 1;
-        uart_puts("echo ON\r\n");
-    } else if (strequal(cmd, "echo off")) {
-        echo_on = 0;
-        uart_puts("echo OFF\r\n");
-    } else if (strequal(cmd, "diag")) {
-        const uint32_t sr = SPI1->SR;
-        const uint32_t cr1 = SPI1->CR1;
-        uart_puts("SPI SR=");
-        uart_putx(sr);
-        uart_puts(" CR1=");
-        uart_putx(cr1);
-        reply_i(" CS=", cs_level(), "\r\n");
-    } else if (strequal(cmd, "cs on")) {
-        CS_LOW();
-        uart_puts("CS=0\r\n");
-    } else if (strequal(cmd, "cs off")) {
-        CS_HIGH();
-        uart_puts("CS=1\r\n");
-    } else if (strequal(cmd, "angle")) {
-        cmd_angle();
-    } else if (strequal(cmd, "turn")) {
-        uart_puts("angle=");
-        uart_putx(0);
-        reply_i(" turn=", total_turns, "\r\n");
-    } else if (strequal(cmd, "iu")) {
-        uart_puts("IU channel PA0 disabled\r\n");
-    } else if (strequal(cmd, "iv")) {
-        reply_i("IV=", adc_guarded(), "(MP6540 unused, MCS1805 on iv2 command)\r\n");
-    } else if (strequal(cmd, "iw")) {
-        uart_puts("IW channel PA2 disabled\r\n");
-    } else if (strequal(cmd, "iv2")) {
-        current_line(adc_guarded());
-    } else if (strequal(cmd, "adc")) {
-        const uint16_t v = motor_running ? static_cast<uint16_t>(iv2_cache) : ADC_Read_Avg(1, 8);
-        uart_puts("I_U,I_V,I_W channels disabled (only IV2 active on PA1)\r\n");
-        current_line(v);
-    } else if (strequal(cmd, "calibrate")) {
-        control_timer_pause();
-        iv2_zero_calibrate(6);
-        control_timer_resume();
-        reply_i("Calibrated: IV20=", adc_zero_iv2, "\r\n");
-    } else if (strequal(cmd, "sens")) {
-        reply_i("sens=", f2i_sat(mcs1805_sens_factor * 1000.0f), "/1000\r\n");
-    } else if (strprefix(cmd, "sens ", 5)) {
-        const int n = myatoi(skip_spaces(cmd + 5));
-        if (n >= 1) {
-            mcs1805_sens_factor = static_cast<float>(n) / 1000.0f;
-            reply_i("sens=", n, "/1000\r\n");
-        } else {
-            reply_i("sens=", f2i_sat(mcs1805_sens_factor * 1000.0f), "/1000\r\n");
-        }
-    } else if (strprefix(cmd, "reg ", 4)) {
-        cmd_reg(cmd + 4);
-    } else if (strprefix(cmd, "wri ", 4)) {
-        cmd_wri(cmd + 4);
-    } else if (strprefix(cmd, "spi ", 4)) {
-        cmd_spi(cmd + 4);
-    } else if (strequal(cmd, "pins")) {
-        const uint32_t lines = bridge_lines();
-        const int fault_in = nfault_high();
-        reply_i("ENA=", static_cast<int32_t>(lines & 1u), "");
-        reply_i(" ENB=", static_cast<int32_t>((lines >> 1) & 1u), "");
-        reply_i(" ENC=", static_cast<int32_t>((lines >> 2) & 1u), "");
-        reply_i(" nSleep=", static_cast<int32_t>((lines >> 3) & 1u), "");
-        reply_i(" nFault=", fault_in ? 1 : 0, "\r\n");
-    } else {
-        uart_puts("? ");
-        uart_puts(cmd);
-        uart_puts("\r\n");
     }
+    uart_puts("? ");
+    uart_puts(cmd);
+    uart_puts("\r\n");
 }

@@ -6,18 +6,13 @@
 
 namespace {
 
-constexpr uint32_t ADC_SR_EOC = 1u << 1;
-constexpr uint32_t ADC_CR2_SWSTART = 1u << 22;
 constexpr uint32_t ADC_POLL_LIMIT = 5000;
 
 // One software-started conversion; false if end of conversion never came.
 bool convert()
 {
     A1_CR2 |= ADC_CR2_SWSTART;
-    for (uint32_t n = 0; n < ADC_POLL_LIMIT; ++n) {
-        if (A1_SR & ADC_SR_EOC) return true;
-    }
-    return false;
+    return poll_flag(A1_SR, ADC_SR_EOC, ADC_SR_EOC, ADC_POLL_LIMIT);
 }
 
 float counts_to_volts(uint16_t raw, int16_t zero)
@@ -30,12 +25,12 @@ float counts_to_volts(uint16_t raw, int16_t zero)
 
 uint16_t ADC_Read(uint8_t channel)
 {
-    A1_SQR3 = channel & 0x1Fu;
+    A1_SQR3 = channel & ADC_SQR3_SQ1;
     // The first conversion after selecting the channel is thrown away.
     if (!convert()) return 0;
     read_and_drop(A1_DR);
     if (!convert()) return 0;
-    return static_cast<uint16_t>(A1_DR & 0xFFFFu);
+    return static_cast<uint16_t>(A1_DR & ADC_DR_DATA);
 }
 
 void iv2_zero_calibrate(int shift)

@@ -46,10 +46,9 @@ constinit const float sin_t[SIN_N + 1] = {
 float lut_sin(float angle)
 {
     // Whole turns away: callers stay within a couple of turns of [0, 2*pi).
-    while (angle < 0.0f) angle += 6.2831855f;
-    while (angle >= 6.2831855f) angle -= 6.2831855f;
+    angle = foc_wrap_angle(angle);
 
-    float f = (angle * 256.0f) * 0.15915494f;
+    float f = (angle * static_cast<float>(SIN_N)) * 0.15915494f;
     uint32_t i = f2u_sat(f);
     if (i > SIN_N - 1) i = SIN_N - 1;   // never reached for a reduced angle; keeps i+1 in the table
     float frac = f - static_cast<float>(i);
@@ -73,7 +72,8 @@ void svpwm(float va, float vb, float vc, uint16_t *a, uint16_t *b, uint16_t *c)
     if (vc < vmin) vmin = vc;
     float vo = (vmax + vmin) * -0.5f;
 
-    *a = f2u16_sat(((va + vo) + 0.5f) * 1600.0f);
-    *b = f2u16_sat(((vb + vo) + 0.5f) * 1600.0f);
-    *c = f2u16_sat(((vc + vo) + 0.5f) * 1600.0f);
+    const float span = static_cast<float>(PWM_MAX);
+    *a = f2u16_sat(((va + vo) + 0.5f) * span);
+    *b = f2u16_sat(((vb + vo) + 0.5f) * span);
+    *c = f2u16_sat(((vc + vo) + 0.5f) * span);
 }

@@ -1,4 +1,4 @@
-// Control modes 1 to 5, each run inside the control tick. Modes 1, 3 and 4
+// The control modes, each run inside the control tick. Modes 0, 1, 3 and 4
 // leave foc_angle and ramp_vq for the common output stage; modes 2 and 5
 // write the compares themselves.
 #include "foc.h"
@@ -24,16 +24,17 @@ void hold_ramp_down(int32_t ms_per_fall)
 
 }  // namespace
 
-// Mode 1: turn the vector at the open-loop speed toward the target; stop it
-// within 5 degrees. The sensor only picks the direction and the stop.
-float foc_position_error_deg(void)
+// Mode 0: the vector turns at the open-loop speed whatever the rotor does.
+void foc_mode_speed_open(void)
 {
-    float e = pos_ref_deg - ma600_ema_deg;
-    while (e > 180.0f) e -= 360.0f;
-    while (e < -180.0f) e += 360.0f;
-    return e;
+    foc_ramp_rising();
+    float dt = foc_dt();
+    float angle = foc_angle + foc_elec_speed(foc_speed) * dt;
+    foc_angle = foc_wrap_down(angle);   // the open-loop speed is positive: the angle only grows
 }
 
+// Mode 1: turn the vector at the open-loop speed toward the target; stop it
+// within 5 degrees. The sensor only picks the direction and the stop.
 void foc_mode_pos_open(void)
 {
     float e = foc_position_error_deg();
@@ -48,9 +49,7 @@ void foc_mode_pos_open(void)
     float w = foc_elec_speed(foc_speed);
     if (e < 0.0f) w = -w;
     float angle = foc_angle + w * dt;
-    while (angle >= 6.2831855f) angle -= 6.2831855f;
-    while (angle < 0.0f) angle += 6.2831855f;
-    foc_angle = angle;
+    foc_angle = foc_wrap_up(foc_wrap_down(angle));   // in this order: a hair below 0 gives 2 pi
 }
 
 // Mode 2: a fixed voltage that drives a direct current into phase V and out
@@ -112,9 +111,7 @@ void foc_mode_speed_cl(void)
         ma_sync_count = ma_sync_count + 1;
     } else {
         float angle = foc_angle + foc_elec_speed(ref) * dt;
-        while (angle < 0.0f) angle += 6.2831855f;
-        while (angle >= 6.2831855f) angle -= 6.2831855f;
-        foc_angle = angle;
+        foc_angle = foc_wrap_angle(angle);
     }
 }
 
@@ -154,9 +151,7 @@ void foc_mode_pos_cl(void)
     if (absf(e) < 10.0f) s = s * 0.2f;   // fine zone near the target
 
     float angle = foc_angle + foc_elec_speed(s) * dt;
-    while (angle < 0.0f) angle += 6.2831855f;
-    while (angle >= 6.2831855f) angle -= 6.2831855f;
-    foc_angle = angle;
+    foc_angle = foc_wrap_angle(angle);
 
     foc_ramp_two_way();
     pid_spd_last_err = e;

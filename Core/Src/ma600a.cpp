@@ -8,13 +8,8 @@
 
 namespace {
 
-constexpr uint32_t SR_RXNE = 1u << 0;
-constexpr uint32_t SR_TXE = 1u << 1;
-constexpr uint32_t SR_BSY = 1u << 7;
-
 constexpr uint32_t WAIT_POLLS = 10000u;       // status reads before giving up (~3 ms)
 constexpr uint32_t SHORT_DELAY_SPINS = 100u;  // chip-select settling, ~15-20 us
-constexpr uint16_t NO_SAMPLE = 0xFFFFu;
 
 constexpr uint16_t CMD_READ_REG = 0xD200u;    // low byte: register address
 constexpr uint16_t CMD_WRITE_REG = 0xEA54u;   // next frame: address << 8 | value
@@ -47,36 +42,25 @@ inline bool sr_has(uint32_t flag)
 // At most WAIT_POLLS status reads looking for `flag`: 0 when seen, -1 when not.
 int wait_flag(uint32_t flag)
 {
-    volatile uint32_t n = WAIT_POLLS;
-    while (n--) {
-        if (sr_has(flag)) {
-            return 0;
-        }
-    }
-    return -1;
+    return poll_flag(SPI1->SR, flag, flag, WAIT_POLLS) ? 0 : -1;
 }
 
 int SPI_WaitTXE(void)
 {
-    return wait_flag(SR_TXE);
+    return wait_flag(SPI_SR_TXE);
 }
 
 int SPI_WaitRXNE(void)
 {
-    return wait_flag(SR_RXNE);
+    return wait_flag(SPI_SR_RXNE);
 }
 
-// The same bounded poll written out for the transfers that break out of the
-// loop and then look at the flag once more: true when the flag is finally
-// set, false when the wait ran out and the last read still shows it clear.
+// The form of the raw multi-frame transfer and the angle-and-speed read: the
+// same bounded poll, then one more look at the flag, which alone decides:
+// true when it is set, false when it is still clear.
 bool wait_flag_then_check(uint32_t flag)
 {
-    volatile uint32_t n = WAIT_POLLS;
-    while (n--) {
-        if (sr_has(flag)) {
-            break;
-        }
-    }
+    poll_flag(SPI1->SR, flag, flag, WAIT_POLLS);
     return sr_has(flag);
 }
 
@@ -84,12 +68,7 @@ bool wait_flag_then_check(uint32_t flag)
 // on regardless when they run out.
 void wait_idle_bounded()
 {
-    volatile uint32_t n = WAIT_POLLS;
-    while (n--) {
-        if (!sr_has(SR_BSY)) {
-            break;
-        }
-    }
+    poll_flag(SPI1->SR, SPI_SR_BSY, 0u, WAIT_POLLS);
 }
 
 // Chip select high (ending any frame the non-blocking reader left open), the
@@ -125,12 +104,12 @@ bool frame(uint16_t tx, uint16_t *rx)
 // chip select raised) when a flag is still clear after its last poll.
 bool frame_in_place(uint16_t tx, uint16_t *rx)
 {
-    if (!wait_flag_then_check(SR_TXE)) {
+    if (!wait_flag_then_check(SPI_SR_TXE)) {
         CS_HIGH();
         return false;
     }
     SPI1->DR = tx;
-    if (!wait_flag_then_check(SR_RXNE)) {
+    if (!wait_flag_then_check(SPI_SR_RXNE)) {
         CS_HIGH();
         return false;
     }
@@ -181,25 +160,26 @@ void MA600A_SPI_TransferFrames(const uint16_t *tx, uint16_t *rx, uint8_t count)
 }
 
 // Control-tick reader, which never waits for the bus. Phase 0 starts a frame
-// and returns NO_SAMPLE; phase 1 returns the frame's word once it has come
-// in (NO_SAMPLE until then), so a word arrives on every second call.
+// and returns MA600A_NO_SAMPLE; phase 1 returns the frame's word once it has
+// come in (MA600A_NO_SAMPLE until then), so a word arrives on every second
+// call.
 uint16_t MA600A_ReadRawNB(void)
 {
     if (phase == 0) {
-        if (sr_has(SR_BSY)) {
-            return NO_SAMPLE;
+        if (sr_has(SPI_SR_BSY)) {
+            return MA600A_NO_SAMPLE;
         }
         CS_LOW();
         short_delay();
-        if (!sr_has(SR_TXE)) {
-            return NO_SAMPLE;   // chip select stays low; the next call tries again
+        if (!sr_has(SPI_SR_TXE)) {
+            return MA600A_NO_SAMPLE;   // chip select stays low; the next call tries again
         }
         SPI1->DR = FILLER;
         phase = 1;
-        return NO_SAMPLE;
+        return MA600A_NO_SAMPLE;
     }
-    if (!sr_has(SR_RXNE)) {
-        return NO_SAMPLE;
+    if (!sr_has(SPI_SR_RXNE)) {
+        return MA600A_NO_SAMPLE;
     }
     const uint16_t word = static_cast<uint16_t>(SPI1->DR);
     CS_HIGH();
@@ -212,9 +192,8 @@ uint16_t MA600A_ReadRawNB(void)
 void MA600A_ResetNB(void)
 {
     CS_HIGH();
-    while (sr_has(SR_BSY)) {
-    }
-    if (sr_has(SR_RXNE)) {
+    poll_flag(SPI1->SR, SPI_SR_BSY, 0u, POLL_UNBOUNDED);
+    if (sr_has(SPI_SR_RXNE)) {
         read_and_drop(SPI1->DR);
     }
     phase = 0;
@@ -266,7 +245,7 @@ void MA600A_ReadAngleSpeed(uint16_t *angle, int16_t *speed)
 {
     CS_HIGH();
     wait_idle_bounded();
-    if (sr_has(SR_RXNE)) {
+    if (sr_has(SPI_SR_RXNE)) {
         read_and_drop(SPI1->DR);
     }
     phase = 0;

@@ -1,11 +1,9 @@
 // Serial link of the console: bytes out on both ports, the shared receive
 // ring filled by the two receive interrupts, the line assembly of the main
 // loop, number printing and the small text routines of the interpreter.
+#include "board.h"
 #include "console.h"
-#include "main.h"
 
-#define USART_SR_RXNE (1u << 5)
-#define USART_SR_TXE  (1u << 7)
 #define RING_MASK     (RING_SIZE - 1)
 #define LINE_MAX      (LINE_SIZE - 1)   // characters kept per line
 
@@ -53,11 +51,9 @@ extern "C" void USART2_IRQHandler(void)
 
 void uart_tx(uint8_t c)
 {
-    while (!(U1_SR & USART_SR_TXE)) {
-    }
+    poll_flag(U1_SR, USART_SR_TXE, USART_SR_TXE, POLL_UNBOUNDED);
     U1_DR = c;
-    while (!(U2_SR & USART_SR_TXE)) {
-    }
+    poll_flag(U2_SR, USART_SR_TXE, USART_SR_TXE, POLL_UNBOUNDED);
     U2_DR = c;
 }
 

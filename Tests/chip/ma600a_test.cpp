@@ -108,8 +108,9 @@ TEST_F(Ma600a, NonBlockingReaderRecoversWhenItsWordIsTaken)
     }
 }
 
-// Faults caught: a wait unbounded or far from 10000 status reads, a frame or store wait after a
-// failed wait, chip select left low, a wrong failure result, a last good word surviving Init.
+// Faults caught: a wait unbounded or off its 10000 status reads, the last look of the in-place waits
+// missing, a frame or store wait after a failed wait, chip select left low, a wrong failure result, a
+// last good word surviving Init.
 TEST_F(Ma600a, BoundedWaitsRunOut)
 {
     auto &spi = b.mcu.spi1;
@@ -122,15 +123,16 @@ TEST_F(Ma600a, BoundedWaitsRunOut)
     const auto exchange = [] { return uint32_t(MA600A_SPI_Exchange(0x1234)); };
     const auto read_raw = [] { return uint32_t(MA600A_ReadRaw()); };
     const auto read_reg = [] { return uint32_t(MA600A_ReadReg(0x20)); };
+    // polls: status reads of the frame's waits, TXE then RXNE (seen at the first read when not stuck)
     const struct { const char *name; bool txe; std::function<uint32_t()> op; uint32_t result; uint64_t polls; }
         cases[] = {
-        {"exchange, TXE", true, exchange, 0, 10000},     {"exchange, RXNE", false, exchange, 0, 10000},
-        {"read raw, TXE", true, read_raw, 0x2468, 10000}, {"read raw, RXNE", false, read_raw, 0x2468, 10000},
-        {"read reg, TXE", true, read_reg, 0, 10000},     {"read reg, RXNE", false, read_reg, 0, 10000},
-        {"write reg, RXNE", false, [] { MA600A_WriteReg(0x30, 0x99); return 0u; }, 0, 10000},
+        {"exchange, TXE", true, exchange, 0, 10000},     {"exchange, RXNE", false, exchange, 0, 1 + 10000},
+        {"read raw, TXE", true, read_raw, 0x2468, 10000}, {"read raw, RXNE", false, read_raw, 0x2468, 1 + 10000},
+        {"read reg, TXE", true, read_reg, 0, 10000},     {"read reg, RXNE", false, read_reg, 0, 1 + 10000},
+        {"write reg, RXNE", false, [] { MA600A_WriteReg(0x30, 0x99); return 0u; }, 0, 1 + 10000},
         {"store, TXE", true, [] { MA600A_StoreNVMBlock0(); return 0u; }, 0, 10000},
-        {"frames, TXE", true, frames, 0xAAAA, 10001},    // in-place wait plus a last look
-        {"frames, RXNE", false, frames, 0xAAAA, 10001},
+        {"frames, TXE", true, frames, 0xAAAA, 10000 + 1},   // in-place waits: a last look after each
+        {"frames, RXNE", false, frames, 0xAAAA, 2 + 10000 + 1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -141,7 +143,9 @@ TEST_F(Ma600a, BoundedWaitsRunOut)
         EXPECT_EQ(c.op(), c.result);
         spi.txe_stuck = spi.rxne_stuck = false;
         EXPECT_EQ(spi.sent.size(), sent + (c.txe ? 0 : 1)) << "frames after the failed wait";
-        EXPECT_LE(b.mcu.accesses - accesses - c.polls, 20u) << "status reads past the bound (too few wrap round)";
+        // Besides the polls: chip select high, BSY, RXNE and chip select low of the preamble, the DR write of a
+        // frame sent, chip select high at the end.
+        EXPECT_EQ(b.mcu.accesses - accesses, c.polls + (c.txe ? 5u : 6u)) << "status reads past or short of the bound";
         EXPECT_LT(sim::cycles_to_ms(b.mcu.now() - start), 5.0) << "about 3 ms, no store wait";
         EXPECT_TRUE(bus_released());
         let_frame_finish();

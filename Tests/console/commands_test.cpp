@@ -29,9 +29,10 @@ void run_rows(const std::vector<Row> &rows)
 }  // namespace
 
 // Fault caught: exact keywords taken as prefixes ("pid" before "pidspd 5"), a match out of the dispatch order or in
-// the wrong case direction, spaces skipped where they must not be, a clamp missing or in the wrong order, a reply
-// showing the typed value instead of the stored one, an unknown line that changes anything, the help text cut short,
-// or a rate command that leaves the control timer at the old period (1 kHz needs a prescaler).
+// the wrong case direction ('@' matches a keyword's space, but "I" reads its number only after a real space), spaces
+// skipped where they must not be, a clamp missing or in the wrong order, a reply showing the typed value instead of
+// the stored one, an unknown line that changes anything, the help text cut short, or a rate command that leaves the
+// control timer at the old period (1 kHz needs a prescaler).
 TEST(Commands, RepliesAcrossTheDispatchOrder)
 {
     run_rows({
@@ -52,7 +53,8 @@ TEST(Commands, RepliesAcrossTheDispatchOrder)
         {nullptr, "ramp 5000", "ramp=1000\r\n", V(ramp_rate), 1000}, {"hold 250", "hold", "hold=250\r\n"},
         {nullptr, "hold 1000", "hold=999\r\n", V(hold_vq), 0.999f}, {nullptr, "rpm -100", "rpm=0\r\n", V(speed_set), 0},
         {nullptr, "sp 0", "sp=1\r\n", V(foc_speed), 0.1f}, {nullptr, "sp 10000", "sp=9999\r\n", V(foc_speed), 999.9f},
-        {nullptr, "i   42", "I=42mA\r\n", V(cur_tgt_mA), 42}, {nullptr, "rate 0", "rate=1k\r\n", V(foc_rate), 1},
+        {nullptr, "i   42", "I=42mA\r\n", V(cur_tgt_mA), 42}, {nullptr, "i@42", "I=500mA\r\n", V(cur_tgt_mA), 500},
+        {nullptr, "pos@90", "pos=90deg\r\n", V(pos_ref_deg), 90}, {nullptr, "I ", "I=0mA\r\n", V(cur_tgt_mA), 0}, {nullptr, "rate 0", "rate=1k\r\n", V(foc_rate), 1},
         {nullptr, "rate 50", "rate=20k\r\n", V(foc_rate), 20}, {nullptr, "echo on", "echo ON\r\n", V(echo_on), 1},
         {"echo on", "echo off", "echo OFF\r\n", V(echo_on), 0},
         {"sens   1000", "sens 0", "sens=1000/1000\r\n", V(mcs1805_sens_factor), 1.0f},

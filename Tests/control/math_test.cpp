@@ -53,7 +53,8 @@ TEST(CurrentConversion, CountsToMilliamperes)
     }
 }
 
-// Faults caught: the discarded first conversion kept or skipped, an unbounded wait, reads for no samples.
+// Faults caught: the discarded first conversion kept or skipped, a wait unbounded or off its 5000 polls, reads for
+// no samples.
 TEST_F(ControlTest, ConverterReads)
 {
     const uint32_t n0 = b.mcu.adc1.conversions;
@@ -64,6 +65,8 @@ TEST_F(ControlTest, ConverterReads)
     EXPECT_NEAR(ADC_Read_Avg(1, 4), 2048, 20);
     EXPECT_EQ(n(), 10u);
     b.mcu.adc1.never_finishes = true;
+    const uint64_t accesses = b.mcu.accesses;
     EXPECT_EQ(ADC_Read(1), 0);
     EXPECT_EQ(n(), 11u) << "gave up after the first wait";
+    EXPECT_EQ(b.mcu.accesses - accesses, 3u + 5000u) << "channel, start (read and write), 5000 polls";
 }

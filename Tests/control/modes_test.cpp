@@ -1,5 +1,6 @@
 // Modes 1 to 5, each step called directly on the state the tick leaves.
 #include <algorithm>
+#include <cmath>
 
 #include "control_fixture.hpp"
 
@@ -15,6 +16,25 @@ TEST(PositionOpenLoop, DirectionByWrappedError)
         pos_ref_deg = r.ref; ma600_ema_deg = r.rotor; foc_angle = 3.0f;
         foc_mode_pos_open();
         EXPECT_NEAR(rpm_of_step(foc_angle - 3.0f), r.rpm, 0.01f) << r.ref << " from " << r.rotor;
+    }
+}
+
+// Faults caught: a mode's two angle wraps merged into the other order. An angle a hair below 0 ends at 2 pi in mode 1
+// (turns taken off, then added, as written there) and at 0 in mode 3 (added, then taken off).
+TEST(AngleWraps, EachModeKeepsItsOrder)
+{
+    const struct { const char *mode; float rpm; void (*run)(); float want; } rows[] = {
+        {"1, backwards", 10.0f, foc_mode_pos_open, FOC_TWO_PI},
+        {"3, reference -10", -10.0f, foc_mode_speed_cl, 0.0f},
+    };
+    for (const auto &r : rows) {
+        sim::Board b;
+        pos_ref_deg = 270.0f; foc_speed = std::fabs(r.rpm);   // mode 1: error -90, backwards at foc_speed
+        ma_sync_count = 10; speed_set = r.rpm; speed_cl_ref = r.rpm;   // mode 3: past alignment, at the reference
+        const float step = std::fabs(foc_elec_speed(r.rpm) * foc_dt());
+        foc_angle = std::nextafter(step, 0.0f);   // one step back lands a hair below 0
+        r.run();
+        EXPECT_EQ(foc_angle, r.want) << "mode " << r.mode;
     }
 }
 

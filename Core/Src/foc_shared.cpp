@@ -1,0 +1,103 @@
+// Pieces of the control step that the tick and the modes share: the time
+// step, electrical speed, the voltage ramps, the output stage, the angle
+// fields from a sensor word and the position error.
+#include "board.h"
+#include "foc.h"
+
+// Mechanical, electrical and smoothed angle from one raw sensor word; the
+// control tick runs it on each new sample and the main loop every pass.
+// ma_angle is stored once, already wrapped, so no reader sees 2 pi or more.
+void foc_angles_from_raw(uint16_t raw)
+{
+    float mech = static_cast<float>(raw) * 360.0f / 65536.0f;
+    ma600_mech_deg = mech;
+
+    float elec = static_cast<float>(pole_pairs) * mech * 0.0174533f;
+    ma_angle = foc_wrap_down(elec);   // from a sensor word: not negative
+
+    float ema = ma600_ema_deg;
+    ma600_ema_deg = (ema == 0.0f) ? mech : mech * 0.1f + ema * 0.9f;
+}
+
+// Target less smoothed sensor angle, wrapped into [-180, 180] degrees.
+float foc_position_error_deg(void)
+{
+    float e = pos_ref_deg - ma600_ema_deg;
+    while (e > 180.0f) e -= 360.0f;
+    while (e < -180.0f) e += 360.0f;
+    return e;
+}
+
+int32_t foc_mul_wrap(int32_t a, int32_t b)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
+}
+
+float foc_dt(void)
+{
+    return 1.0f / (static_cast<float>(foc_rate) * 1000.0f);
+}
+
+float foc_elec_speed(float mech_rpm)
+{
+    float p = static_cast<float>(pole_pairs) * mech_rpm;
+    return (p + p) * 3.1415925f / 60.0f;
+}
+
+static float ramp_step(float vq)
+{
+    return vq / static_cast<float>(foc_mul_wrap(foc_rate, ramp_rate));
+}
+
+// The applied amplitude moves toward foc_vq by foc_vq per ramp_rate ms; the
+// rising form leaves an amplitude above foc_vq where it is.
+static void ramp_toward_vq(bool both_ways)
+{
+    float vq = foc_vq;
+    if (ramp_rate == 0) {
+        ramp_vq = vq;
+        return;
+    }
+    float r = ramp_vq;
+    if (r < vq) {
+        r = r + ramp_step(vq);
+        if (r > vq) r = vq;
+        ramp_vq = r;
+    } else if (both_ways && r > vq) {
+        r = r - ramp_step(vq);
+        if (r < vq) r = vq;
+        ramp_vq = r;
+    }
+}
+
+void foc_ramp_rising(void)
+{
+    ramp_toward_vq(false);
+}
+
+void foc_ramp_two_way(void)
+{
+    ramp_toward_vq(true);
+}
+
+void foc_write_compares(uint16_t u, uint16_t v, uint16_t w)
+{
+    if (u >= PWM_MAX) u = PWM_MAX - 1;
+    if (v >= PWM_MAX) v = PWM_MAX - 1;
+    if (w >= PWM_MAX) w = PWM_MAX - 1;
+    pwm_write(u, v, w);
+}
+
+// Inverse Park and Clarke transform of a vector with d = 0 and q = amplitude
+// at electrical angle theta (phase U on the alpha axis), then modulation.
+void foc_output_vector(float theta, float amplitude)
+{
+    float s = lut_sin(theta);
+    float c = lut_cos(theta);
+    float va = s * (-amplitude);
+    float vb = amplitude * c * 0.8660254f - va * 0.5f;
+    float vc = -va - vb;
+    uint16_t u, v, w;
+    svpwm(va, vb, vc, &u, &v, &w);
+    foc_write_compares(u, v, w);
+}
