@@ -1,121 +1,38 @@
 #include "board.hpp"
 
-#include <ucontext.h>
-
-#include <vector>
-
-#include "seam/image.hpp"
-#include "vectors.h"
-
 namespace sim {
 
-// Runs the native firmware from its reset vector on a stack of its own and
-// switches back to the caller whenever virtual time reaches the limit.
-class FirmwareRunner {
-public:
-    explicit FirmwareRunner(Mcu &mcu) : mcu_(mcu), stack_(kStackBytes)
-    {
-        mcu_.on_time_passed = [this] {
-            if (inside_ && mcu_.now() >= stop_) switch_out();
-        };
-    }
-    ~FirmwareRunner() { mcu_.on_time_passed = nullptr; }
-
-    bool started() const { return started_; }
-
-    void run_until(Cycles t)
-    {
-        if (mcu_.now() >= t) return;
-        if (!started_) {
-            getcontext(&fw_);
-            fw_.uc_stack.ss_sp = stack_.data();
-            fw_.uc_stack.ss_size = stack_.size();
-            fw_.uc_link = &back_;
-            makecontext(&fw_, &FirmwareRunner::entry, 0);
-            started_ = true;
-        }
-        if (ended_) {
-            mcu_.advance_to(t);
-            return;
-        }
-        stop_ = t;
-        mcu_.horizon = t;
-        current_ = this;
-        inside_ = true;
-        swapcontext(&back_, &fw_);
-        inside_ = false;
-        mcu_.horizon = kNever;
-    }
-
-private:
-    static constexpr size_t kStackBytes = 1 << 20;
-
-    static void entry()
-    {
-        g_pfnVectors.handler[0]();   // the reset vector; it never returns
-        current_->ended_ = true;
-        current_->inside_ = false;
-    }
-
-    void switch_out()
-    {
-        inside_ = false;
-        swapcontext(&fw_, &back_);
-        inside_ = true;
-    }
-
-    static inline FirmwareRunner *current_ = nullptr;
-    Mcu &mcu_;
-    std::vector<char> stack_;
-    ucontext_t fw_{}, back_{};
-    Cycles stop_ = 0;
-    bool started_ = false, ended_ = false, inside_ = false;
-};
-
-static Board *g_board = nullptr;
-
-Board::Board(const PlantParams &params, uint64_t seed) : plant(mcu, params, seed), seed_(seed)
+Board::Board(const PlantParams &params, uint64_t seed, const CpuFactory &make_cpu)
+    : plant(mcu, params, seed), seed_(seed)
 {
-    if (g_board) fail("only one virtual board can run the firmware at a time");
-    g_board = this;
     mcu.set_io(&plant);
     plant.on_uart_tx = [this](int port, uint8_t byte) {
         out_[port - 1].push_back(static_cast<char>(byte));
         if (on_output) on_output(port, byte);
     };
-    for (int i = 0; i < 2; ++i) {
-        feed_[i].fire = [this, i] { feed(i + 1); };
-        mcu.add_event(feed_[i]);
-    }
+    for (int i = 0; i < 2; ++i) feed_[i].attach(mcu, [this, i] { feed(i + 1); });
+    cpu_ = make_cpu(mcu);
     power_on();
 }
 
-Board::~Board()
-{
-    runner_.reset();
-    g_board = nullptr;
-}
+Board::~Board() = default;
 
 void Board::power_on()
 {
-    runner_.reset();
-    restore_firmware_image();
+    cpu_->reset();
     mcu.reset();
-    mcu.make_active();
     plant.reset(seed_);
     for (int i = 0; i < 2; ++i) {
         in_[i].clear();
         out_[i].clear();
     }
-    runner_ = std::make_unique<FirmwareRunner>(mcu);
 }
 
-bool Board::firmware_started() const { return runner_->started(); }
-
-void Board::run_until(Cycles t)
+NativeCpu &Board::native()
 {
-    mcu.make_active();
-    runner_->run_until(t);
+    auto *n = dynamic_cast<NativeCpu *>(cpu_.get());
+    if (!n) fail(std::string("this board runs the ") + cpu_->name() + " CPU, not the native firmware");
+    return *n;
 }
 
 // The typist's side of the line: 115200 baud, 8N1, one byte after another.
@@ -125,7 +42,7 @@ void Board::type(int port, std::string_view bytes)
 {
     auto &q = in_[port - 1];
     for (char c : bytes) q.push_back(static_cast<uint8_t>(c));
-    if (feed_[port - 1].due == kNever && !q.empty()) mcu.schedule(feed_[port - 1], mcu.now() + kTypedCharCycles);
+    if (feed_[port - 1].due() == kNever && !q.empty()) mcu.schedule(feed_[port - 1], mcu.now() + kTypedCharCycles);
 }
 
 bool Board::typing(int port) const { return !in_[port - 1].empty(); }

@@ -1,7 +1,6 @@
 // A virtual board: the virtual MCU, the plant around it (bridge, motor, angle
-// and current sensors, button) and the firmware running on it. The native
-// firmware runs as a coroutine on its own stack; the board hands it control
-// until a point of virtual time and gets it back there.
+// and current sensors, button) and the CPU that runs the firmware on it (the
+// native build unless the board is given another CPU).
 #pragma once
 #include <cstdint>
 #include <deque>
@@ -10,16 +9,19 @@
 #include <string>
 #include <string_view>
 
+#include "cpu/native_cpu.hpp"
 #include "mcu/mcu.hpp"
 #include "plant/plant.hpp"
 
 namespace sim {
 
-class FirmwareRunner;
+// Builds the CPU of a board around its MCU.
+using CpuFactory = std::function<std::unique_ptr<Cpu>(Mcu &)>;
 
 class Board {
 public:
-    explicit Board(const PlantParams &params = PlantParams{}, uint64_t seed = 1);
+    explicit Board(const PlantParams &params = PlantParams{}, uint64_t seed = 1,
+                   const CpuFactory &make_cpu = make_native_cpu);
     ~Board();
     Board(const Board &) = delete;
     Board &operator=(const Board &) = delete;
@@ -30,10 +32,14 @@ public:
     void power_on();
 
     // Runs the firmware (from reset on the first call) until virtual time t.
-    void run_until(Cycles t);
+    void run_until(Cycles t) { cpu_->run_until(t); }
     void run_ms(double ms) { run_until(mcu.now() + ms_to_cycles(ms)); }
     double now_ms() const { return cycles_to_ms(mcu.now()); }
-    bool firmware_started() const;
+
+    Cpu &cpu() { return *cpu_; }
+    // The native CPU, for tests that call firmware functions themselves;
+    // fails on a board with another CPU.
+    NativeCpu &native();
 
     // Types bytes into a serial port (1 or 2), one per character time at
     // 115200 baud, after whatever is still queued on that port.
@@ -55,7 +61,7 @@ public:
 private:
     void feed(int port);
     uint64_t seed_;
-    std::unique_ptr<FirmwareRunner> runner_;
+    std::unique_ptr<Cpu> cpu_;
     std::deque<uint8_t> in_[2];
     Event feed_[2];
     std::string out_[2];

@@ -135,8 +135,7 @@ Session::Session(const Options &opt) : board_(sim::PlantParams{}, opt.seed), tex
         board_.power_on();   // start from a plant built with the new parameters
     }
     if (opt.until_ms >= 0) end_ = sim::ms_to_cycles(opt.until_ms);
-    release_.fire = [this] { board_.set_button(false); };
-    board_.mcu.add_event(release_);
+    release_.attach(board_.mcu, [this] { board_.set_button(false); });
     if (!opt.trace_path.empty()) {
         trace_ = std::make_unique<Trace>(opt.trace_path, opt.trace_every_ms);
         trace_->attach(board_);

@@ -64,10 +64,9 @@ public:
 private:
     void drain_output();
 
-    // Events on the board's scheduler outlive the board.
-    std::unique_ptr<Trace> trace_;
-    sim::Event release_;   // the end of a #button press
     sim::Board board_;
+    sim::Event release_;   // the end of a #button press
+    std::unique_ptr<Trace> trace_;
     sim::Cycles end_ = sim::kNever;
     bool ended_ = false;
     int text_port_ = 1;

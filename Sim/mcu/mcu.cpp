@@ -3,8 +3,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
-#include "vectors.h"
+#include "cpu/cpu.hpp"
 
 namespace sim {
 
@@ -22,12 +23,74 @@ static std::string hex(uint32_t v)
     return b;
 }
 
+// ---------------------------------------------------------------- events
+
+void Event::attach(Mcu &mcu, std::function<void()> fire)
+{
+    detach();
+    fire_ = std::move(fire);
+    mcu.add_event(*this);
+}
+
+void Event::detach()
+{
+    if (owner_) owner_->remove_event(*this);
+}
+
+void Mcu::add_event(Event &e)
+{
+    e.owner_ = this;
+    e.due_ = kNever;
+    events_.push_back(&e);
+}
+
+void Mcu::remove_event(Event &e)
+{
+    std::erase(events_, &e);
+    e.owner_ = nullptr;
+    if (e.due_ != kNever) {
+        e.due_ = kNever;
+        recompute_next();
+    }
+}
+
+void Mcu::schedule(Event &e, Cycles at)
+{
+    if (e.owner_ != this) fail("an event scheduled on a board it is not attached to");
+    bool was_next = e.due_ == next_due_;
+    e.due_ = at;
+    if (was_next) recompute_next();   // moved later: another event may now be first
+    else if (at < next_due_) next_due_ = at;
+}
+
+void Mcu::cancel(Event &e)
+{
+    if (e.owner_ != this || e.due_ == kNever) return;
+    e.due_ = kNever;
+    recompute_next();
+}
+
+void Mcu::recompute_next()
+{
+    next_due_ = kNever;
+    for (Event *e : events_)
+        if (e->due_ < next_due_) next_due_ = e->due_;
+}
+
+bool Mcu::fire_next(Cycles limit)
+{
+    if (next_due_ > limit) return false;
+    Event *first = nullptr;
+    for (Event *e : events_)
+        if (e->due_ == next_due_) { first = e; break; }
+    if (first->due_ > now_) now_ = first->due_;
+    first->due_ = kNever;
+    recompute_next();
+    first->fire_();
+    return true;
+}
+
 // ---------------------------------------------------------------- Mcu
-
-static Mcu *g_active = nullptr;
-
-Mcu *Mcu::active() { return g_active; }
-void Mcu::make_active() { g_active = this; }
 
 Mcu::Mcu()
 {
@@ -38,29 +101,26 @@ Mcu::Mcu()
     usart1.attach(&u1_tx_);
     usart2.attach(&u2_tx_);
     systick.attach(&systick_wrap_);
-    tim2_update_.fire = [this] { tim2.on_update(); };
-    tim4_update_.fire = [this] { tim4.on_update(); };
-    adc_done_.fire = [this] { adc1.on_done(); };
-    spi_done_.fire = [this] { spi1.on_frame_done(); };
-    u1_tx_.fire = [this] { usart1.on_tx_done(); };
-    u2_tx_.fire = [this] { usart2.on_tx_done(); };
-    systick_wrap_.fire = [this] { systick.on_wrap(); };
-    for (Event *e : {&tim2_update_, &tim4_update_, &adc_done_, &spi_done_, &u1_tx_, &u2_tx_, &systick_wrap_})
-        events_.push_back(e);
+    tim2_update_.attach(*this, [this] { tim2.on_update(); });
+    tim4_update_.attach(*this, [this] { tim4.on_update(); });
+    adc_done_.attach(*this, [this] { adc1.on_done(); });
+    spi_done_.attach(*this, [this] { spi1.on_frame_done(); });
+    u1_tx_.attach(*this, [this] { usart1.on_tx_done(); });
+    u2_tx_.attach(*this, [this] { usart2.on_tx_done(); });
+    systick_wrap_.attach(*this, [this] { systick.on_wrap(); });
     reset();
 }
 
 Mcu::~Mcu()
 {
-    if (g_active == this) g_active = nullptr;
+    for (Event *e : events_) e->owner_ = nullptr;
 }
 
 void Mcu::reset()
 {
     now_ = 0;
-    for (Event *e : events_) e->due = kNever;
+    for (Event *e : events_) e->due_ = kNever;
     next_due_ = kNever;
-    horizon = kNever;
     nvic.reset();
     rcc.reset();
     gpioa.reset();
@@ -77,154 +137,97 @@ void Mcu::reset()
     accesses = 0;
 }
 
-void Mcu::add_event(Event &e)
-{
-    e.due = kNever;
-    events_.push_back(&e);
-}
-
-void Mcu::schedule(Event &e, Cycles at)
-{
-    bool was_next = e.due == next_due_;
-    e.due = at;
-    if (was_next) recompute_next();   // moved later: another event may now be first
-    else if (at < next_due_) next_due_ = at;
-}
-
-void Mcu::cancel(Event &e)
-{
-    if (e.due == kNever) return;
-    e.due = kNever;
-    recompute_next();
-}
-
-void Mcu::recompute_next()
-{
-    next_due_ = kNever;
-    for (Event *e : events_)
-        if (e->due < next_due_) next_due_ = e->due;
-}
-
 Cycles Mcu::clock_scale() const
 {
     uint32_t hz = rcc.hclk();
     return hz >= kCoreHz ? 1 : kCoreHz / hz;
 }
 
-// Fires the earliest due event at its own time.
-bool Mcu::fire_next(Cycles limit)
-{
-    if (next_due_ > limit) return false;
-    Event *first = nullptr;
-    for (Event *e : events_)
-        if (e->due == next_due_) { first = e; break; }
-    now_ = first->due;
-    first->due = kNever;
-    recompute_next();
-    first->fire();
-    return true;
-}
-
-// Runs the events up to `target` and every interrupt they raise at the time it
-// is raised. Time spent in handlers moves the target on: the interrupted code
-// still has its own cycles to spend afterwards.
-void Mcu::run_to(Cycles target)
-{
-    while (fire_next(target)) {
-        Cycles before = now_;
-        nvic.dispatch(*this);
-        target += now_ - before;
-        if (on_time_passed) on_time_passed();
-    }
-    if (target > now_) now_ = target;
-    nvic.dispatch(*this);
-    if (on_time_passed) on_time_passed();
-}
-
-void Mcu::spend(Cycles n)
-{
-    Cycles target = now_ + n * clock_scale();
-    // Most accesses pass no event and no time limit: nothing else to do.
-    if (target < next_due_ && target < horizon && !nvic.has_pending()) {
-        now_ = target;
-        return;
-    }
-    run_to(target);
-}
-
-void Mcu::idle(Cycles limit)
-{
-    Cycles target = now_ + limit;
-    if (next_due_ < target) target = next_due_;
-    if (horizon < target && horizon > now_) target = horizon;
-    run_to(target);
-}
-
-void Mcu::advance_to(Cycles t)
-{
-    while (now_ < t) run_to(next_due_ < t ? next_due_ : t);
-}
-
 // ---------------------------------------------------------------- decoder
 
-uint32_t Mcu::read32(uint32_t addr)
+bool Mcu::read_word(uint32_t addr, uint32_t &v)
 {
-    spend(kAccessCycles);
-    ++accesses;
-    uint32_t v = 0;
-    bool ok = false;
     uint32_t off = addr & 0x3FF;
     switch (addr & ~0x3FFu) {
-    case 0x40000000: ok = tim2.read(off, v); break;
-    case 0x40000800: ok = tim4.read(off, v); break;
-    case 0x40004400: ok = usart2.read(off, v); break;
-    case 0x40010800: ok = gpioa.read(off, v); break;
-    case 0x40010C00: ok = gpiob.read(off, v); break;
-    case 0x40011000: ok = gpioc.read(off, v); break;
-    case 0x40012400: ok = adc1.read(off, v); break;
-    case 0x40013000: ok = spi1.read(off, v); break;
-    case 0x40013800: ok = usart1.read(off, v); break;
-    case 0x40021000: ok = rcc.read(off, v); break;
+    case 0x40000000: return tim2.read(off, v);
+    case 0x40000800: return tim4.read(off, v);
+    case 0x40004400: return usart2.read(off, v);
+    case 0x40010800: return gpioa.read(off, v);
+    case 0x40010C00: return gpiob.read(off, v);
+    case 0x40011000: return gpioc.read(off, v);
+    case 0x40012400: return adc1.read(off, v);
+    case 0x40013000: return spi1.read(off, v);
+    case 0x40013800: return usart1.read(off, v);
+    case 0x40021000: return rcc.read(off, v);
     case 0x40022000:
-        if (off == 0) { v = flash_acr; ok = true; }
-        break;
+        if (off != 0) return false;
+        v = flash_acr;
+        return true;
     default:
-        if (addr >= 0xE000E010 && addr < 0xE000E020) ok = systick.read(addr - 0xE000E010, v);
-        else if (addr >= 0xE000E000 && addr < 0xE000F000) ok = nvic.read(addr, v);
-        break;
+        if (addr >= 0xE000E010 && addr < 0xE000E020) return systick.read(addr - 0xE000E010, v);
+        if (addr >= 0xE000E000 && addr < 0xE000F000) return nvic.read(addr, v);
+        return false;
     }
-    if (!ok) fail("read of unmodelled register " + hex(addr));
-    nvic.dispatch(*this);
-    return v;
 }
 
-void Mcu::write32(uint32_t addr, uint32_t value)
+bool Mcu::write_word(uint32_t addr, uint32_t value)
 {
-    spend(kAccessCycles);
-    ++accesses;
-    bool ok = false;
     uint32_t off = addr & 0x3FF;
     switch (addr & ~0x3FFu) {
-    case 0x40000000: ok = tim2.write(off, value); break;
-    case 0x40000800: ok = tim4.write(off, value); break;
-    case 0x40004400: ok = usart2.write(off, value); break;
-    case 0x40010800: ok = gpioa.write(off, value); break;
-    case 0x40010C00: ok = gpiob.write(off, value); break;
-    case 0x40011000: ok = gpioc.write(off, value); break;
-    case 0x40012400: ok = adc1.write(off, value); break;
-    case 0x40013000: ok = spi1.write(off, value); break;
-    case 0x40013800: ok = usart1.write(off, value); break;
-    case 0x40021000: ok = rcc.write(off, value); break;
+    case 0x40000000: return tim2.write(off, value);
+    case 0x40000800: return tim4.write(off, value);
+    case 0x40004400: return usart2.write(off, value);
+    case 0x40010800: return gpioa.write(off, value);
+    case 0x40010C00: return gpiob.write(off, value);
+    case 0x40011000: return gpioc.write(off, value);
+    case 0x40012400: return adc1.write(off, value);
+    case 0x40013000: return spi1.write(off, value);
+    case 0x40013800: return usart1.write(off, value);
+    case 0x40021000: return rcc.write(off, value);
     case 0x40022000:
-        if (off == 0) { flash_acr = (value & 0x1F) | ((value & 0x10) << 1); ok = true; }
-        break;
+        if (off != 0) return false;
+        flash_acr = (value & 0x1F) | ((value & 0x10) << 1);
+        return true;
     default:
-        if (addr >= 0xE000E010 && addr < 0xE000E020) ok = systick.write(addr - 0xE000E010, value);
-        else if (addr >= 0xE000E000 && addr < 0xE000F000) ok = nvic.write(addr, value);
-        break;
+        if (addr >= 0xE000E010 && addr < 0xE000E020) return systick.write(addr - 0xE000E010, value);
+        if (addr >= 0xE000E000 && addr < 0xE000F000) return nvic.write(addr, value);
+        return false;
     }
-    if (!ok) fail("write of unmodelled register " + hex(addr) + " = " + hex(value));
-    nvic.dispatch(*this);
+}
+
+static void check_access(uint32_t addr, int size)
+{
+    if ((size != 1 && size != 2 && size != 4) || addr % static_cast<uint32_t>(size) != 0)
+        fail("bus access of " + std::to_string(size) + " bytes at " + hex(addr) + ": not a naturally aligned byte, halfword or word");
+}
+
+uint32_t Mcu::bus_read(uint32_t addr, int size)
+{
+    check_access(addr, size);
+    ++accesses;
+    uint32_t v = 0;
+    if (!read_word(addr & ~3u, v)) fail("read of unmodelled register " + hex(addr));
+    if (size == 4) return v;
+    return (v >> (8 * (addr & 3))) & (size == 1 ? 0xFFu : 0xFFFFu);
+}
+
+void Mcu::bus_write(uint32_t addr, uint32_t value, int size)
+{
+    check_access(addr, size);
+    ++accesses;
+    const uint32_t word_addr = addr & ~3u;
+    uint32_t word = value;
+    if (size < 4) {
+        const uint32_t bits = size == 1 ? 0xFFu : 0xFFFFu, shift = 8 * (addr & 3);
+        if (word_addr < 0xE0000000u) {
+            word = (value & bits) * (size == 1 ? 0x01010101u : 0x00010001u);   // the APB bridge repeats the lanes
+        } else {
+            word = (value & bits) << shift;
+            uint32_t old = 0;
+            if (Nvic::byte_addressable(word_addr) && read_word(word_addr, old)) word |= old & ~(bits << shift);
+        }
+    }
+    if (!write_word(word_addr, word)) fail("write of unmodelled register " + hex(addr) + " = " + hex(value));
 }
 
 // ---------------------------------------------------------------- NVIC
@@ -271,35 +274,47 @@ int Nvic::active_priority() const
     return p;
 }
 
-void Nvic::dispatch(Mcu &mcu)
+int Nvic::next_exception()
 {
-    while (any_pending_) {
-        int best = -1;
-        int best_pri = active_priority();
-        bool any = false;
-        for (int e = kSysTick; e < kExceptions; ++e) {
-            if (!pending_[e]) continue;
-            any = true;
-            if (e >= kIrqBase && !enabled(e - kIrqBase)) continue;
-            if (priority(e) < best_pri) {
-                best = e;
-                best_pri = priority(e);
-            }
+    if (!any_pending_) return 0;
+    int best = 0;
+    int best_pri = active_priority();
+    bool any = false;
+    for (int e = kSysTick; e < kExceptions; ++e) {
+        if (!pending_[e]) continue;
+        any = true;
+        if (e >= kIrqBase && !enabled(e - kIrqBase)) continue;
+        if (priority(e) < best_pri) {
+            best = e;
+            best_pri = priority(e);
         }
-        any_pending_ = any;
-        if (best < 0) return;
-        vector_fn handler = g_pfnVectors.handler[best - 1];
-        pending_[best] = false;
-        active_.push_back(best);
-        ++taken;
-        mcu.spend(12);   // exception entry: stacking and vector fetch
-        handler();
-        mcu.spend(12);   // exception return: unstacking
-        active_.pop_back();
-        if (best >= kIrqBase && line_[best - kIrqBase]) {
-            pending_[best] = true;
-            any_pending_ = true;
-        }
+    }
+    any_pending_ = any;
+    return best;
+}
+
+void Nvic::enter(int exception)
+{
+    pending_[exception] = false;
+    active_.push_back(exception);
+    ++taken;
+}
+
+void Nvic::leave(int exception)
+{
+    if (active_.empty() || active_.back() != exception) fail("return from an exception that is not the innermost active one");
+    active_.pop_back();
+    if (exception >= kIrqBase && line_[exception - kIrqBase]) {
+        pending_[exception] = true;
+        any_pending_ = true;
+    }
+}
+
+void Nvic::dispatch(Cpu &cpu)
+{
+    for (int n; (n = next_exception()) != 0;) {
+        enter(n);
+        cpu.take_exception(n);
     }
 }
 

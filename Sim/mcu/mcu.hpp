@@ -1,6 +1,28 @@
 // The virtual STM32F103: virtual time in core cycles at 72 MHz, an event
-// scheduler, the address decoder behind the register proxy, the NVIC with
-// SysTick, and register models of the peripherals the firmware uses.
+// scheduler, the address decoder of the bus, the NVIC with SysTick, and
+// register models of the peripherals the firmware uses. It knows nothing of
+// the firmware: a CPU (Sim/cpu) runs it and reaches the models through the
+// contract below.
+//
+// The contract between the MCU and a CPU:
+// - Bus: bus_read / bus_write decode an address and run the peripheral's
+//   model at the present time. No time passes and no exception is taken in
+//   them; an unmodelled address fails with its address. Accesses are 1, 2 or
+//   4 bytes wide and naturally aligned. On the peripheral bus (0x40000000 up)
+//   a narrow write reaches the register as a word with its data repeated
+//   across the four byte lanes, as the STM32F1's AHB-to-APB bridges do, and a
+//   narrow read reads the whole word (with its side effects, e.g. RXNE clears
+//   on a data read) and returns the addressed bytes. In the system control
+//   space the interrupt and system-handler priority bytes are byte
+//   addressable; a narrow write elsewhere there writes its bytes and zeros
+//   around them, which is what the set-enable, clear-enable, set-pending and
+//   clear-pending words expect.
+// - Time: now(), next_due() and advance_to(t), which fires the events due
+//   up to t in order, one at a time at its own instant (fire_next), and
+//   leaves time at t. Events may pend interrupts; no CPU work happens there.
+// - NVIC: next_exception() names the exception that may pre-empt now,
+//   enter(n) and leave(n) mark exception entry and return, and dispatch(cpu)
+//   takes every exception that may pre-empt through Cpu::take_exception.
 #pragma once
 #include <array>
 #include <cstdint>
@@ -10,13 +32,12 @@
 
 namespace sim {
 
+class Cpu;
+
 using Cycles = uint64_t;
 constexpr Cycles kNever = ~Cycles{0};
 constexpr uint32_t kCoreHz = 72'000'000;
 constexpr Cycles kCyclesPerMs = kCoreHz / 1000;
-// Cost of one register access seen from the firmware, in core cycles at the
-// running clock: the load or store plus the loop around it in a typical poll.
-constexpr Cycles kAccessCycles = 12;
 
 constexpr Cycles ms_to_cycles(double ms) { return static_cast<Cycles>(ms * kCyclesPerMs + 0.5); }
 constexpr double cycles_to_ms(Cycles c) { return static_cast<double>(c) / kCyclesPerMs; }
@@ -43,17 +64,37 @@ struct BoardIo {
 
 class Mcu;
 
-// A point in virtual time at which a model wants to act.
-struct Event {
-    Cycles due = kNever;
-    std::function<void()> fire;
+// A point in virtual time at which a model or the board around the chip
+// wants to act. An event belongs to the scheduler it is attached to until
+// either goes: its destructor unregisters it, and a scheduler that goes
+// first detaches its events, so that neither is left with a dangling link.
+class Event {
+public:
+    Event() = default;
+    Event(Mcu &mcu, std::function<void()> fire) { attach(mcu, std::move(fire)); }
+    ~Event() { detach(); }
+    Event(const Event &) = delete;
+    Event &operator=(const Event &) = delete;
+
+    void attach(Mcu &mcu, std::function<void()> fire);
+    void detach();
+    Cycles due() const { return due_; }
+
+private:
+    friend class Mcu;
+    Mcu *owner_ = nullptr;
+    Cycles due_ = kNever;
+    std::function<void()> fire_;
 };
 
+// Interrupt controller of the Cortex-M3 with the 4 priority bits of this
+// chip, all of them pre-emption bits (grouping at its reset value).
 class Nvic {
 public:
     static constexpr int kSysTick = 15;
     static constexpr int kIrqBase = 16;
     static constexpr int kExceptions = 16 + 64;
+    static constexpr int kThreadPriority = 256;   // below every exception
 
     void reset();
     // Level of an interrupt line: raising it pends the interrupt; a line still
@@ -63,13 +104,31 @@ public:
     bool enabled(int irq) const { return (enable_[irq / 32] >> (irq % 32)) & 1; }
     uint8_t priority(int exception) const;
     bool pending(int exception) const { return pending_[exception]; }
-    int active_priority() const;           // 256 in thread mode
+    int active_priority() const;           // kThreadPriority in thread mode
     bool has_pending() const { return any_pending_; }
     const std::vector<int> &active() const { return active_; }   // innermost last
+
+    // The exception that may pre-empt what runs now: the most urgent pending
+    // and enabled one, strictly more urgent than the active priority (equal
+    // levels never pre-empt; among equals the lowest number wins). 0: none.
+    int next_exception();
+    // Exception entry: no longer pending, now active, counted.
+    void enter(int exception);
+    // Exception return from the innermost active exception; an interrupt
+    // whose line is still high pends again.
+    void leave(int exception);
+    // While something may pre-empt: enter it and let the CPU take it.
+    void dispatch(Cpu &cpu);
+
     bool read(uint32_t addr, uint32_t &value) const;
     bool write(uint32_t addr, uint32_t value);
-    // Runs every pending handler that may pre-empt what is running now.
-    void dispatch(Mcu &mcu);
+    // Registers of byte-wide fields (interrupt and system-handler priorities).
+    static bool byte_addressable(uint32_t addr)
+    {
+        return (addr >= 0xE000E400u && addr < 0xE000E440u) || (addr >= 0xE000ED18u && addr < 0xE000ED24u);
+    }
+
+    uint64_t taken = 0;   // exceptions entered since reset
 
 private:
     uint32_t enable_[2]{};
@@ -79,9 +138,6 @@ private:
     uint32_t shpr_[3]{};
     std::vector<int> active_;   // exception numbers, innermost last
     bool any_pending_ = false;
-
-public:
-    uint64_t taken = 0;   // exceptions entered since reset
 };
 
 class Rcc {
@@ -267,36 +323,29 @@ public:
     Mcu(const Mcu &) = delete;
     Mcu &operator=(const Mcu &) = delete;
 
-    // The board the firmware's register accesses reach.
-    static Mcu *active();
-    void make_active();
-
     void reset();   // power-on reset of every model; time restarts at 0
     void set_io(BoardIo *io) { io_ = io ? io : &no_io_; }
     BoardIo &io() { return *io_; }
 
+    // Bus (see the contract at the top).
+    uint32_t bus_read(uint32_t addr, int size);
+    void bus_write(uint32_t addr, uint32_t value, int size);
+
+    // Time and events.
     Cycles now() const { return now_; }
-    // The firmware spends n cycles of its running clock: time advances, due
-    // events fire and pending interrupts that may pre-empt are taken.
-    void spend(Cycles n_core_at_sysclk);
-    // Lets time pass until the next event (or by at most `limit`) with
-    // nothing running; used by the idle poll of the main loop.
-    void idle(Cycles limit = kCyclesPerMs);
-    // Runs events and interrupts up to time t (a test driving the chip from outside).
-    void advance_to(Cycles t);
+    Cycles next_due() const { return next_due_; }
+    // Fires the earliest event if it is due at or before `limit`; time moves
+    // to its instant. False if none is due by then.
+    bool fire_next(Cycles limit);
+    // Fires every event due up to t, in order, then leaves time at t.
+    void advance_to(Cycles t)
+    {
+        while (fire_next(t)) {}
+        if (t > now_) now_ = t;
+    }
     void schedule(Event &e, Cycles at);
     void cancel(Event &e);
-    void add_event(Event &e);   // events owned by the board around the chip
     Cycles clock_scale() const;   // 72 MHz core cycles per cycle of the running clock
-
-    uint32_t read32(uint32_t addr);
-    void write32(uint32_t addr, uint32_t value);
-
-    // Called whenever virtual time has moved, after events and interrupts:
-    // the firmware runner uses it to hand control back at a time limit.
-    std::function<void()> on_time_passed;
-    Cycles horizon = kNever;   // idle() does not pass this point
-
 
     Nvic nvic;
     Rcc rcc;
@@ -307,19 +356,21 @@ public:
     Usart usart1{*this, 1, 37}, usart2{*this, 2, 38};
     SysTickTimer systick{*this};
     uint32_t flash_acr = 0x30;
-    uint64_t accesses = 0;   // register accesses since reset
+    uint64_t accesses = 0;   // bus accesses since reset
 
 private:
-    bool fire_next(Cycles limit);
-    void run_to(Cycles target);
+    friend class Event;
+    void add_event(Event &e);
+    void remove_event(Event &e);
     void recompute_next();
+    bool read_word(uint32_t addr, uint32_t &v);
+    bool write_word(uint32_t addr, uint32_t v);
     Cycles now_ = 0;
     Cycles next_due_ = kNever;
-    std::vector<Event *> events_;
+    std::vector<Event *> events_;   // in the order of registration: ties fire in this order
     Event tim2_update_, tim4_update_, adc_done_, spi_done_, u1_tx_, u2_tx_, systick_wrap_;
     BoardIo no_io_;
     BoardIo *io_ = &no_io_;
-    int dispatch_depth_ = 0;
 };
 
 }  // namespace sim

@@ -143,12 +143,9 @@ double Plant::Noise::gauss()
 
 Plant::Plant(Mcu &mcu, const PlantParams &p, uint64_t seed) : params(p), mcu_(mcu)
 {
-    catch_up_.fire = [this] { catch_up(); };
-    mcu_.add_event(catch_up_);
+    catch_up_.attach(mcu_, [this] { catch_up(); });
     reset(seed);
 }
-
-Plant::~Plant() { mcu_.cancel(catch_up_); }
 
 void Plant::reset(uint64_t seed)
 {

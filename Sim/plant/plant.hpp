@@ -94,7 +94,6 @@ struct PlantSnapshot {
 class Plant : public BoardIo {
 public:
     Plant(Mcu &mcu, const PlantParams &params, uint64_t seed);
-    ~Plant() override;
     Plant(const Plant &) = delete;
     Plant &operator=(const Plant &) = delete;
     // Motor at rest at angle 0 without current, sensors and noise restarted

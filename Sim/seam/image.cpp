@@ -44,9 +44,15 @@ void restore_firmware_image()
     if (__start_fw_bss) std::memset(__start_fw_bss, 0, static_cast<size_t>(__stop_fw_bss - __start_fw_bss));
 }
 
-size_t firmware_ram_bytes()
+static bool within(const char *p, size_t n, const char *begin, const char *end)
 {
-    return static_cast<size_t>(__stop_fw_data - __start_fw_data) + static_cast<size_t>(__stop_fw_bss - __start_fw_bss);
+    return begin && p >= begin && p <= end && n <= static_cast<size_t>(end - p);
+}
+
+bool firmware_ram_holds(const void *p, size_t n)
+{
+    auto c = static_cast<const char *>(p);
+    return within(c, n, __start_fw_data, __stop_fw_data) || within(c, n, __start_fw_bss, __stop_fw_bss);
 }
 
 }  // namespace sim

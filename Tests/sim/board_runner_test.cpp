@@ -1,9 +1,11 @@
-// The virtual board's power-on and firmware runner.
+// The virtual board's power-on, its CPU, and the firmware's memory by symbol.
 #include <gtest/gtest.h>
 
 #include "board.h"
 #include "board.hpp"
+#include "control/control_fixture.hpp"
 #include "foc.h"
+#include "ma600a.h"
 
 // Faults caught: a second board inheriting the first one's firmware state, or a
 // board whose variables do not start from their load values.
@@ -12,14 +14,14 @@ TEST(BoardRunner, PowerOnRestoresEveryFirmwareVariable)
     {
         sim::Board b;
         b.run_ms(1600);
-        EXPECT_GT(tick_count, 1500u);
-        foc_rate = 17;
-        foc_vq = 0.5f;
+        EXPECT_GT(b.cpu().symbol<uint32_t>("tick_count"), 1500u);
+        ASSERT_TRUE(b.cpu().set_symbol<int32_t>("foc_rate", 17));
+        ASSERT_TRUE(b.cpu().set_symbol("foc_vq", 0.5f));
     }
     sim::Board b;
-    EXPECT_EQ(tick_count, 0u);     // zero-initialised
-    EXPECT_EQ(foc_rate, 4);        // initialised data
-    EXPECT_FLOAT_EQ(foc_vq, 0.08f);
+    EXPECT_EQ(b.cpu().symbol<uint32_t>("tick_count"), 0u);   // zero-initialised
+    EXPECT_EQ(b.cpu().symbol<int32_t>("foc_rate"), 4);       // initialised data
+    EXPECT_EQ(b.cpu().symbol<float>("foc_vq"), 0.08f);
     EXPECT_EQ(b.now_ms(), 0.0);
 }
 
@@ -32,5 +34,59 @@ TEST(BoardRunner, StopsAtTheRequestedVirtualTime)
         EXPECT_NEAR(b.now_ms(), t, 0.001) << t;
     }
     // SysTick has counted the milliseconds since it was started in bring-up.
-    EXPECT_NEAR(tick_count, 1700.0, 2.0);
+    EXPECT_NEAR(*b.cpu().symbol<uint32_t>("tick_count"), 1700.0, 2.0);
+}
+
+// Faults caught: a symbol found at the wrong address (the firmware does not
+// see the write), a file-local variable out of reach, a read of the wrong
+// size or of an unknown name reported as success.
+TEST_F(ControlTest, FirmwareMemoryBySymbol)
+{
+    sim::Cpu &cpu = b.cpu();
+    EXPECT_STREQ(cpu.name(), "native");
+    ASSERT_TRUE(cpu.set_symbol<int32_t>("foc_mode", 3));
+    EXPECT_EQ(foc_mode, 3);
+    MA600A_Init();
+    ASSERT_TRUE(cpu.set_symbol<uint16_t>("last_valid_raw", 0x1357));   // in an anonymous namespace
+    b.mcu.spi1.rxne_stuck = true;
+    EXPECT_EQ(MA600A_ReadRaw(), 0x1357) << "a failed read yields the last good word";
+    EXPECT_EQ(cpu.symbol<uint16_t>("last_valid_raw"), 0x1357);
+
+    EXPECT_FALSE(cpu.symbol<uint16_t>("foc_mode")) << "4 bytes, not 2";
+    EXPECT_FALSE(cpu.set_symbol<int64_t>("foc_mode", 0));
+    EXPECT_FALSE(cpu.symbol<int32_t>("no_such_variable"));
+    EXPECT_FALSE(cpu.symbol<int32_t>("")) << "host variables are not the firmware's";
+    EXPECT_EQ(foc_mode, 3);
+}
+
+namespace {
+// A CPU that runs nothing: time passes with events only.
+struct IdleCpu : sim::Cpu {
+    explicit IdleCpu(sim::Mcu &mcu) : m(mcu) {}
+    const char *name() const override { return "idle"; }
+    void reset() override { ++resets; }
+    void run_until(sim::Cycles t) override { m.advance_to(t); }
+    void take_exception(int) override {}
+    bool read_symbol(std::string_view, void *, size_t) override { return false; }
+    bool write_symbol(std::string_view, const void *, size_t) override { return false; }
+    sim::Mcu &m;
+    int resets = 0;
+};
+}  // namespace
+
+// Faults caught: a board that ignores the CPU it is given, does not reset it
+// at power-on, or hands it out as the native one.
+TEST(BoardRunnerDeathTest, AnotherCpu)
+{
+    sim::Board native;
+    sim::Board other(sim::PlantParams{}, 1, [](sim::Mcu &m) { return std::make_unique<IdleCpu>(m); });
+    auto &cpu = dynamic_cast<IdleCpu &>(other.cpu());
+    EXPECT_EQ(cpu.resets, 1);
+    other.run_ms(2);
+    EXPECT_EQ(other.now_ms(), 2.0);
+    EXPECT_EQ(native.now_ms(), 0.0);
+    other.power_on();
+    EXPECT_EQ(cpu.resets, 2);
+    EXPECT_DEATH(other.native(), "runs the idle CPU");
+    EXPECT_DEATH(sim::Board second_native, "only one virtual board can run the native firmware");
 }

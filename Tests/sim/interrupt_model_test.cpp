@@ -45,39 +45,25 @@ TEST(InterruptModel, HigherPriorityNestsInsideLowerEqualWaits)
     // The running control tick spends thousands of cycles converting; half
     // way in, a byte arrives on USART1 and SysTick (level 0) comes due.
     motor_running = 1;
-    sim::Event mid;
-    mid.fire = [&] {
+    sim::Event mid(m, [&] {
         m.usart1.receive('x');
-        SYST_CSR = 7;
-    };
-    m.add_event(mid);
+        m.bus_write(0xE000E010, 7, 4);   // SysTick on with its exception
+    });
 
     bool systick_inside_tim2 = false, usart_inside_tim2 = false, tim2_done = false;
     uint32_t ticks = tick_count;
-    m.on_time_passed = [&] {
+    b.native().on_time_passed = [&] {
         if (tick_count != ticks && is_active(m, kTim2)) systick_inside_tim2 = true;
         if (is_active(m, kUsart1) && is_active(m, kTim2)) usart_inside_tim2 = true;
     };
     m.schedule(mid, m.now() + 100);
-    NVIC_ISER0;   // any access: let the clock run
     HW_REG(0xE000E200) = 1u << 28;            // pend TIM2 by software
     tim2_done = !is_active(m, kTim2);
-    m.advance_to(m.now() + 20000);
+    b.native().idle_until(m.now() + 20000);
 
     EXPECT_TRUE(tim2_done);
     EXPECT_TRUE(systick_inside_tim2) << "SysTick at level 0 must pre-empt the level-4 tick";
     EXPECT_FALSE(usart_inside_tim2) << "equal levels never pre-empt";
     EXPECT_EQ(r_w, 1) << "the USART1 handler ran once the tick had returned";
     EXPECT_GE(tick_count, 1u);
-}
-
-// Fault caught: an access to a register nobody modelled passing silently.
-TEST(InterruptModelDeathTest, UnmodelledRegisterFailsLoudly)
-{
-    EXPECT_DEATH(
-        {
-            sim::Board b;
-            HW_REG(0x40000018UL) = 1;   // TIM2 CCMR1: not used, not modelled
-        },
-        "unmodelled register 0x40000018");
 }
