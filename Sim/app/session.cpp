@@ -170,7 +170,7 @@ bool Session::type_and_wait(int port, std::string_view bytes)
     // The typist delivers one byte per character time from now on; step
     // along the same grid so that the board stops at the last delivery.
     while (board_.typing(port)) {
-        t += kCharCycles;
+        t += sim::kTypedCharCycles;
         if (!run_until(t)) return false;
     }
     return true;

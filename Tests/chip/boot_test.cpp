@@ -16,7 +16,7 @@ TEST_F(Booted, ClocksTimersBusesAndInterrupts)
 {
     EXPECT_EQ(m.rcc.sysclk(), 72'000'000u);
     EXPECT_EQ(m.rcc.pclk1(), 36'000'000u);
-    EXPECT_EQ(m.flash_acr & 0x37u, 0x32u) << "two wait states, prefetch on";
+    EXPECT_EQ(m.flash.acr() & 0x37u, 0x32u) << "two wait states, prefetch on";
     EXPECT_EQ(m.tim4.update_period(), 1600u) << "45 kHz PWM";
     EXPECT_EQ(m.tim4.cr1(), 1u) << "edge-aligned, up, no auto-reload preload";
     EXPECT_EQ(m.tim4.ccr(1) | m.tim4.ccr(2) | m.tim4.ccr(3), 0u) << "compares start at 0";

@@ -35,11 +35,11 @@ TEST(MainLoop, ButtonHeldThroughResetAndHeartbeat)
     b.set_button(true);
     b.run_ms(kBootMs);
     int changes = 0;
-    bool led = b.mcu.gpioa.output_level(8);
+    bool led = b.led_lit();
     for (int ms = 0; ms < 2000; ++ms) {
         b.run_ms(1);
-        if (b.mcu.gpioa.output_level(8) != led) { led = !led; ++changes; }
-        EXPECT_TRUE(b.mcu.gpioa.output_level(4));
+        if (b.led_lit() != led) { led = !led; ++changes; }
+        EXPECT_FALSE(b.plant.sensor.selected());
     }
     EXPECT_EQ(changes, 10);
     EXPECT_EQ(motor_running, 0);

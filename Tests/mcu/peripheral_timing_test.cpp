@@ -41,7 +41,7 @@ TEST(PeripheralTiming, FlagsComeUpAfterTheConfiguredTime)
     std::string sent;
     struct Line : sim::BoardIo {
         std::string *out;
-        void uart_tx(int port, uint8_t b) override { if (port == 1) out->push_back(static_cast<char>(b)); }
+        void serial_out(int usart, uint8_t b) override { if (usart == 1) out->push_back(static_cast<char>(b)); }
     } line;
     line.out = &sent;
     c.m.set_io(&line);

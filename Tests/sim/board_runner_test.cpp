@@ -90,3 +90,38 @@ TEST(BoardRunnerDeathTest, AnotherCpu)
     EXPECT_DEATH(other.native(), "runs the idle CPU");
     EXPECT_DEATH(sim::Board second_native, "only one virtual board can run the native firmware");
 }
+
+// Faults caught: a console port wired to the other USART (its bytes would
+// keep the other port's pace), a sensor selected by a released chip-select
+// line, a button or fault line on the wrong pin.
+TEST(BoardWiring, ConsolePortsChipSelectButtonAndFault)
+{
+    sim::Board b;
+    sim::Mcu &m = b.mcu;
+    m.bus_write(0x40021018, 0x4000 | 0x1C, 4);   // RCC APB2ENR: USART1, GPIOA..C
+    m.bus_write(0x40013808, 0x271, 4);           // USART1 BRR: 12800 baud on the reset clock
+    m.bus_write(0x4001380C, 0x200C, 4);          // USART1 CR1: on, transmitter, receiver
+    m.bus_write(0x40013804, 'x', 4);
+    b.type(1, "q");
+    m.advance_to(m.now() + 2 * sim::kTypedCharCycles * 8);
+    EXPECT_EQ(b.output(1), "x");
+    EXPECT_EQ(b.output(2), "");
+    EXPECT_EQ(m.bus_read(0x40013804, 4), uint32_t('q')) << "typed on port 1, received by USART1";
+
+    EXPECT_FALSE(b.plant.sensor.selected()) << "PA4 is an input at reset and ODR 0: the line is pulled up";
+    m.bus_write(0x40010800, 0x44434444, 4);      // GPIOA CRL: PA4 output, low
+    EXPECT_TRUE(b.plant.sensor.selected());
+    m.bus_write(0x40010800, 0x44444444, 4);      // released again
+    EXPECT_FALSE(b.plant.sensor.selected());
+
+    m.bus_write(0x40011004, 0x44444448, 4);      // GPIOC CRH: PC8 input with pull
+    m.bus_write(0x4001100C, 1u << 8, 4);         // pull-up
+    m.bus_write(0x40010C00, 0x44444448, 4);      // GPIOB CRL: PB0 input with pull
+    m.bus_write(0x40010C0C, 1u << 0, 4);
+    for (bool on : {true, false}) {
+        b.set_button(on);
+        b.set_fault(on);
+        EXPECT_EQ(m.bus_read(0x40011008, 4) & (1u << 8), on ? 0u : 1u << 8);
+        EXPECT_EQ(m.bus_read(0x40010C08, 4) & 1u, on ? 0u : 1u);
+    }
+}

@@ -67,3 +67,16 @@ TEST(InterruptModel, HigherPriorityNestsInsideLowerEqualWaits)
     EXPECT_EQ(r_w, 1) << "the USART1 handler ran once the tick had returned";
     EXPECT_GE(tick_count, 1u);
 }
+
+// Fault caught: an interrupt past the end of the firmware's vector table (43
+// lines) taken through whatever follows the table.
+TEST(InterruptModelDeathTest, InterruptWithoutAVectorFailsLoudly)
+{
+    sim::Board b;
+    EXPECT_DEATH(
+        {
+            NVIC_ISER1 = 1u << 20;            // IRQ 52
+            HW_REG(0xE000E204) = 1u << 20;    // pend it
+        },
+        "exception 68 has no handler");
+}
