@@ -5,10 +5,11 @@
 
 #include "cpu/native_cpu.hpp"
 #include "hw_reg.h"
+#include "stm32f1xx.h"
 
 namespace {
-constexpr uint32_t kPeriphBase = 0x40000000, kPeriphSize = 0x30000;   // APB1, APB2, AHB
-constexpr uint32_t kPpbBase = 0xE000E000, kPpbSize = 0x1000;          // SysTick, NVIC, SCB
+constexpr uint32_t kPeriphBase = PERIPH_BASE, kPeriphSize = 0x30000;   // APB1, APB2, AHB
+constexpr uint32_t kPpbBase = SCS_BASE, kPpbSize = 0x1000;             // SysTick, NVIC, SCB
 hw_reg g_periph[kPeriphSize / 4];
 hw_reg g_ppb[kPpbSize / 4];
 
