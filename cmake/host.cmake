@@ -1,7 +1,6 @@
 # The host build: the firmware compiled natively against the virtual board,
 # the virtual board itself, foc-sim and the tests.
 find_package(GTest REQUIRED)
-find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(UNICORN REQUIRED IMPORTED_TARGET unicorn)   # the emulated Cortex-M3
 include(GoogleTest)
@@ -26,28 +25,44 @@ add_custom_command(
     COMMENT "Partial link of the firmware for the virtual board")
 set_source_files_properties(${FIRMWARE_HOST_OBJ} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
 
-# The virtual board: register models, plant, firmware runner; with the firmware.
+# The virtual MCU: time, NVIC and register models of the chip, without the
+# firmware. It reads the chip's memory map from the device header.
+file(GLOB MCU_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/Sim/mcu/*.cpp)
+add_library(virtual_mcu STATIC ${MCU_SOURCES})
+target_include_directories(virtual_mcu PUBLIC ${CMAKE_SOURCE_DIR}/Sim
+    ${CMAKE_SOURCE_DIR}/Drivers/CMSIS/Device/ST/STM32F1xx/Include ${CMAKE_SOURCE_DIR}/Sim/seam)
+target_compile_options(virtual_mcu PRIVATE -Wall -Wextra -Werror)
+
+# The virtual board: plant, CPUs and the board around the MCU, with the firmware.
 file(GLOB_RECURSE SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/Sim/*.cpp)
-list(FILTER SIM_SOURCES EXCLUDE REGEX "/Sim/app/")
+list(FILTER SIM_SOURCES EXCLUDE REGEX "/Sim/(app|mcu)/")
 add_library(virtual_board STATIC ${SIM_SOURCES} ${FIRMWARE_HOST_OBJ})
-target_include_directories(virtual_board PUBLIC ${FIRMWARE_INCLUDES} ${CMAKE_SOURCE_DIR}/Sim/seam ${CMAKE_SOURCE_DIR}/Sim)
+# Only the native CPU and the seam see the firmware's headers.
+target_include_directories(virtual_board PUBLIC ${CMAKE_SOURCE_DIR}/Sim PRIVATE ${FIRMWARE_INCLUDES} ${CMAKE_SOURCE_DIR}/Sim/seam)
 target_compile_options(virtual_board PRIVATE -Wall -Wextra -Werror)
-target_link_libraries(virtual_board PUBLIC Threads::Threads PkgConfig::UNICORN)
+target_link_libraries(virtual_board PUBLIC virtual_mcu PkgConfig::UNICORN)
 
 file(GLOB APP_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/Sim/app/*.cpp)
 add_executable(foc-sim ${APP_SOURCES})
 target_compile_options(foc-sim PRIVATE -Wall -Wextra -Werror)
-target_link_libraries(foc-sim PRIVATE virtual_board util)
+target_link_libraries(foc-sim PRIVATE virtual_board)
+
+# Tests of the virtual MCU alone: they link no firmware.
+file(GLOB MCU_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/Tests/mcu/*.cpp)
+add_executable(mcu_tests ${MCU_TEST_SOURCES})
+target_compile_options(mcu_tests PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(mcu_tests PRIVATE virtual_mcu GTest::gtest GTest::gtest_main)
+gtest_discover_tests(mcu_tests DISCOVERY_TIMEOUT 60)
 
 set(FIRMWARE_ELF ${CMAKE_SOURCE_DIR}/build/stm32/firmware.elf CACHE FILEPATH "Chip image checked by the image tests")
 set(CPU_PROBE_ELF ${CMAKE_SOURCE_DIR}/build/stm32/cpu_probe.elf CACHE FILEPATH "ARM probe program of the emulated core's tests")
 file(GLOB_RECURSE TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/Tests/*.cpp)
-list(FILTER TEST_SOURCES EXCLUDE REGEX "_bench\\.cpp$")
+list(FILTER TEST_SOURCES EXCLUDE REGEX "/Tests/mcu/|_bench\\.cpp$")
 add_executable(foc_tests ${TEST_SOURCES})
 target_compile_options(foc_tests PRIVATE -Wall -Wextra -Werror)
 target_compile_definitions(foc_tests PRIVATE
     FIRMWARE_ELF="${FIRMWARE_ELF}" CPU_PROBE_ELF="${CPU_PROBE_ELF}" FOC_SIM="$<TARGET_FILE:foc-sim>" SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-target_include_directories(foc_tests PRIVATE ${CMAKE_SOURCE_DIR}/Tests)
+target_include_directories(foc_tests PRIVATE ${CMAKE_SOURCE_DIR}/Tests ${FIRMWARE_INCLUDES})
 target_link_libraries(foc_tests PRIVATE virtual_board GTest::gtest GTest::gtest_main)
 add_dependencies(foc_tests foc-sim)
 gtest_discover_tests(foc_tests DISCOVERY_TIMEOUT 60)
