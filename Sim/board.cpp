@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "seam/image.hpp"
+#include "stack_switch.hpp"
 #include "vectors.h"
 
 namespace sim {
@@ -15,6 +16,8 @@ class FirmwareRunner {
 public:
     explicit FirmwareRunner(Mcu &mcu) : mcu_(mcu), stack_(kStackBytes)
     {
+        fw_side_.bottom = stack_.data();
+        fw_side_.size = stack_.size();
         mcu_.on_time_passed = [this] {
             if (inside_ && mcu_.now() >= stop_) switch_out();
         };
@@ -42,7 +45,9 @@ public:
         mcu_.horizon = t;
         current_ = this;
         inside_ = true;
+        leaving_stack(host_side_, fw_side_);
         swapcontext(&back_, &fw_);
+        arrived_on_stack(host_side_, fw_side_);
         inside_ = false;
         mcu_.horizon = kNever;
     }
@@ -52,15 +57,19 @@ private:
 
     static void entry()
     {
+        arrived_on_stack(current_->fw_side_, current_->host_side_);
         g_pfnVectors.handler[0]();   // the reset vector; it never returns
         current_->ended_ = true;
         current_->inside_ = false;
+        leaving_stack(current_->fw_side_, current_->host_side_, true);
     }
 
     void switch_out()
     {
         inside_ = false;
+        leaving_stack(fw_side_, host_side_);
         swapcontext(&fw_, &back_);
+        arrived_on_stack(fw_side_, host_side_);
         inside_ = true;
     }
 
@@ -68,6 +77,7 @@ private:
     Mcu &mcu_;
     std::vector<char> stack_;
     ucontext_t fw_{}, back_{};
+    StackSide fw_side_, host_side_;
     Cycles stop_ = 0;
     bool started_ = false, ended_ = false, inside_ = false;
 };

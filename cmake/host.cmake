@@ -5,6 +5,16 @@ find_package(Threads REQUIRED)
 include(GoogleTest)
 enable_testing()
 
+# The sanitize preset: every host object, the firmware included, under
+# AddressSanitizer and UndefinedBehaviorSanitizer; the first report aborts the
+# program, so it fails its test.
+option(FOC_SANITIZE "Build the host side with ASan and UBSan" OFF)
+if(FOC_SANITIZE)
+    set(SANITIZE_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    add_compile_options(${SANITIZE_FLAGS})
+    add_link_options(${SANITIZE_FLAGS})
+endif()
+
 # Firmware objects, partially linked into one object whose writable data sits
 # in two named sections (fw_data, fw_bss): a power-on reset of the virtual
 # board restores exactly those bytes. `main` becomes `fw_main` so that host

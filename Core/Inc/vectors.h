@@ -13,6 +13,8 @@ struct vector_table {
     vector_fn handler[VECTOR_SYSTEM_COUNT + VECTOR_IRQ_COUNT];  // [n - 1] serves exception n
 };
 
-extern "C" const vector_table g_pfnVectors;
+// The core fetches it from the start of flash, where the linker script puts
+// this section first.
+extern "C" [[gnu::section(".isr_vector")]] const vector_table g_pfnVectors;
 extern "C" void Reset_Handler(void);
 extern "C" void Default_Handler(void);

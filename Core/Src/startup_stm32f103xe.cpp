@@ -104,7 +104,7 @@ UNUSED_VECTOR(USBWakeUp_IRQHandler)
 // The table the core reads at reset and on every exception entry: the initial
 // stack pointer, exceptions 1 to 15 (the architecture's reserved slots 0),
 // then IRQ 0 (window watchdog) to IRQ 42 (USB wake-up).
-extern "C" [[gnu::section(".isr_vector"), gnu::used]] constinit const vector_table g_pfnVectors = {
+extern "C" [[gnu::used]] constinit const vector_table g_pfnVectors = {
     &_estack,
     {
         Reset_Handler,

@@ -319,7 +319,6 @@ private:
     Event tim2_update_, tim4_update_, adc_done_, spi_done_, u1_tx_, u2_tx_, systick_wrap_;
     BoardIo no_io_;
     BoardIo *io_ = &no_io_;
-    int dispatch_depth_ = 0;
 };
 
 }  // namespace sim
