@@ -129,7 +129,7 @@ void Board::run_until(Cycles t)
 }
 
 // The typist's side of the line: 115200 baud, 8N1, one byte after another.
-static constexpr Cycles kTypedCharCycles = kCoreHz / 115200 * 10;
+static constexpr Cycles kTypedCharCycles = Cycles{kCoreHz} / 115200 * 10;
 
 void Board::type(int port, std::string_view bytes)
 {

@@ -18,7 +18,13 @@ endif()
 # Firmware objects, partially linked into one object whose writable data sits
 # in two named sections (fw_data, fw_bss): a power-on reset of the virtual
 # board restores exactly those bytes. `main` becomes `fw_main` so that host
-# programs keep their own.
+# programs keep their own, and the chip's memory-image symbols become fw_*
+# ones that the virtual board defines (the host linker has an _edata of its
+# own, which the firmware must not see).
+set(FIRMWARE_RENAMES --redefine-sym main=fw_main)
+foreach(sym _sidata _sdata _edata _sbss _ebss _estack)
+    list(APPEND FIRMWARE_RENAMES --redefine-sym ${sym}=fw${sym})
+endforeach()
 add_library(firmware_objs OBJECT ${FIRMWARE_SOURCES})
 target_include_directories(firmware_objs PUBLIC ${FIRMWARE_INCLUDES} ${CMAKE_SOURCE_DIR}/Sim/seam)
 target_compile_options(firmware_objs PRIVATE ${FIRMWARE_WARNINGS} -fno-rtti)
@@ -28,7 +34,7 @@ add_custom_command(
     OUTPUT ${FIRMWARE_HOST_OBJ}
     COMMAND ${CMAKE_CXX_COMPILER} -r -nostdlib -Wl,-T,${CMAKE_SOURCE_DIR}/Sim/seam/firmware_sections.ld
             -o ${FIRMWARE_HOST_OBJ}.tmp $<TARGET_OBJECTS:firmware_objs>
-    COMMAND ${CMAKE_OBJCOPY} --redefine-sym main=fw_main ${FIRMWARE_HOST_OBJ}.tmp ${FIRMWARE_HOST_OBJ}
+    COMMAND ${CMAKE_OBJCOPY} ${FIRMWARE_RENAMES} ${FIRMWARE_HOST_OBJ}.tmp ${FIRMWARE_HOST_OBJ}
     DEPENDS firmware_objs $<TARGET_OBJECTS:firmware_objs> ${CMAKE_SOURCE_DIR}/Sim/seam/firmware_sections.ld
     COMMAND_EXPAND_LISTS
     COMMENT "Partial link of the firmware for the virtual board")

@@ -16,5 +16,8 @@ struct vector_table {
 // The core fetches it from the start of flash, where the linker script puts
 // this section first.
 extern "C" [[gnu::section(".isr_vector")]] const vector_table g_pfnVectors;
+// The reset vector loads the stack pointer (on the chip) and goes on with
+// reset_path: copy the initialised data, clear the rest, call main.
 extern "C" void Reset_Handler(void);
+extern "C" [[noreturn]] void reset_path(void);
 extern "C" void Default_Handler(void);

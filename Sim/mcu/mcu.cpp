@@ -118,6 +118,7 @@ bool Mcu::fire_next(Cycles limit)
     Event *first = nullptr;
     for (Event *e : events_)
         if (e->due == next_due_) { first = e; break; }
+    if (!first) fail("the earliest due time belongs to no registered event");
     now_ = first->due;
     first->due = kNever;
     recompute_next();
@@ -288,6 +289,7 @@ void Nvic::dispatch(Mcu &mcu)
         }
         any_pending_ = any;
         if (best < 0) return;
+        if (best > VECTOR_SYSTEM_COUNT + VECTOR_IRQ_COUNT) fail("exception " + std::to_string(best) + " has no vector in the table");
         vector_fn handler = g_pfnVectors.handler[best - 1];
         pending_[best] = false;
         active_.push_back(best);
@@ -308,13 +310,13 @@ bool Nvic::read(uint32_t addr, uint32_t &v) const
     if (addr >= 0xE000E100 && addr < 0xE000E108) { v = enable_[(addr - 0xE000E100) / 4]; return true; }
     if (addr >= 0xE000E180 && addr < 0xE000E188) { v = enable_[(addr - 0xE000E180) / 4]; return true; }
     if (addr >= 0xE000E200 && addr < 0xE000E208) {
-        int base = kIrqBase + 32 * ((addr - 0xE000E200) / 4);
+        int base = kIrqBase + 32 * static_cast<int>((addr - 0xE000E200) / 4);
         v = 0;
         for (int i = 0; i < 32 && base + i < kExceptions; ++i) v |= uint32_t(pending_[base + i]) << i;
         return true;
     }
     if (addr >= 0xE000E400 && addr < 0xE000E440) {
-        int n = addr - 0xE000E400;
+        int n = static_cast<int>(addr - 0xE000E400);
         v = ipr_[n] | ipr_[n + 1] << 8 | ipr_[n + 2] << 16 | uint32_t(ipr_[n + 3]) << 24;
         return true;
     }
@@ -333,14 +335,14 @@ bool Nvic::write(uint32_t addr, uint32_t v)
     if (addr >= 0xE000E180 && addr < 0xE000E188) { enable_[(addr - 0xE000E180) / 4] &= ~v; return true; }
     if (addr >= 0xE000E200 && addr < 0xE000E288) {
         bool set = addr < 0xE000E280;
-        int base = kIrqBase + 32 * (((addr - (set ? 0xE000E200 : 0xE000E280))) / 4);
+        int base = kIrqBase + 32 * static_cast<int>((addr - (set ? 0xE000E200 : 0xE000E280)) / 4);
         for (int i = 0; i < 32 && base + i < kExceptions; ++i)
             if ((v >> i) & 1) pending_[base + i] = set;
         any_pending_ = true;
         return true;
     }
     if (addr >= 0xE000E400 && addr < 0xE000E440) {
-        int n = addr - 0xE000E400;
+        int n = static_cast<int>(addr - 0xE000E400);
         for (int i = 0; i < 4; ++i) ipr_[n + i] = (v >> (8 * i)) & 0xF0;   // 4 implemented bits
         return true;
     }

@@ -118,10 +118,10 @@ uint32_t Gpio::idr() const
         uint32_t f = mode_field(pin);
         uint32_t mode = f & 3, cnf = f >> 2;
         int level;
-        if (mode != 0) level = external_[pin] >= 0 ? external_[pin] : (odr_ >> pin) & 1;   // output: the pin as driven
+        if (mode != 0) level = external_[pin] >= 0 ? external_[pin] : static_cast<int>((odr_ >> pin) & 1);   // output: the pin as driven
         else if (cnf == 0) level = 0;                                                     // analog: reads 0
         else if (cnf == 1) level = external_[pin] >= 0 ? external_[pin] : 1;             // floating
-        else if (cnf == 2) level = external_[pin] >= 0 ? external_[pin] : (odr_ >> pin) & 1;   // pull-up/down
+        else if (cnf == 2) level = external_[pin] >= 0 ? external_[pin] : static_cast<int>((odr_ >> pin) & 1);   // pull-up/down
         else level = 0;
         v |= uint32_t(level & 1) << pin;
     }
@@ -322,7 +322,7 @@ Cycles Adc::conversion_cycles(int channel) const
 
 void Adc::start()
 {
-    channel_ = sqr3_ & 0x1F;
+    channel_ = static_cast<int>(sqr3_ & 0x1F);
     ++conversions;
     sr_ |= 1u << 4;   // STRT
     state_ = kConverting;
@@ -389,7 +389,7 @@ bool Adc::write(uint32_t off, uint32_t v)
             // Calibration (or its reset) takes some ADC clock cycles, then the bit clears.
             cr2_ |= w & ((1u << 2) | (1u << 3));
             state_ = kCalibrating;
-            mcu_.schedule(*done_, mcu_.now() + ((w & (1u << 2)) ? 83 : 8) * (kCoreHz / mcu_.rcc.adcclk()));
+            mcu_.schedule(*done_, mcu_.now() + Cycles{(w & (1u << 2)) ? 83u : 8u} * (kCoreHz / mcu_.rcc.adcclk()));
             break;
         }
         bool sw_trigger = (w & (1u << 22)) && (w & (1u << 20)) && ((w >> 17) & 7) == 7;
@@ -422,7 +422,7 @@ Cycles Spi::frame_cycles() const
 {
     uint32_t bits = (cr1_ & (1u << 11)) ? 16 : 8;
     uint32_t div = 2u << ((cr1_ >> 3) & 7);
-    return bits * div * per(mcu_.rcc.pclk2());
+    return Cycles{bits} * div * per(mcu_.rcc.pclk2());
 }
 
 uint32_t Spi::sr() const
@@ -516,7 +516,7 @@ Cycles Usart::char_cycles() const
     uint32_t bits = 1 + ((cr1_ & (1u << 12)) ? 9 : 8) + (((cr2_ >> 12) & 3) == 2 ? 2 : 1);
     uint32_t pclk = port_ == 1 ? mcu_.rcc.pclk2() : mcu_.rcc.pclk1();
     uint32_t brr = brr_ < 16 ? 16 : brr_;
-    return bits * brr * per(pclk);
+    return Cycles{bits} * brr * per(pclk);
 }
 
 void Usart::update_irq()

@@ -13,17 +13,18 @@ extern char __stop_fw_data[] __attribute__((weak));
 extern char __start_fw_bss[] __attribute__((weak));
 extern char __stop_fw_bss[] __attribute__((weak));
 
-// The chip's linker symbols. The image is already in place on the host, so
-// the reset path's copy and clear loops find empty ranges.
+// The chip's linker symbols, renamed fw_* by the partial link. The image is
+// already in place on the host, so the reset path's copy and clear loops find
+// empty ranges.
 uint32_t sim_empty_range[1];
 uint32_t sim_stack_top[1];
 }
-asm(".globl _sidata\n .set _sidata, sim_empty_range\n"
-    ".globl _sdata\n  .set _sdata, sim_empty_range\n"
-    ".globl _edata\n  .set _edata, sim_empty_range\n"
-    ".globl _sbss\n   .set _sbss, sim_empty_range\n"
-    ".globl _ebss\n   .set _ebss, sim_empty_range\n"
-    ".globl _estack\n .set _estack, sim_stack_top\n");
+asm(".globl fw_sidata\n .set fw_sidata, sim_empty_range\n"
+    ".globl fw_sdata\n  .set fw_sdata, sim_empty_range\n"
+    ".globl fw_edata\n  .set fw_edata, sim_empty_range\n"
+    ".globl fw_sbss\n   .set fw_sbss, sim_empty_range\n"
+    ".globl fw_ebss\n   .set fw_ebss, sim_empty_range\n"
+    ".globl fw_estack\n .set fw_estack, sim_stack_top\n");
 
 namespace sim {
 
@@ -42,8 +43,14 @@ namespace sim {
     for (size_t i = 0; i < n; ++i) dst[i] = 0;
 }
 
-static size_t data_bytes() { return static_cast<size_t>(__stop_fw_data - __start_fw_data); }
-static size_t bss_bytes() { return static_cast<size_t>(__stop_fw_bss - __start_fw_bss); }
+// The linker's start and stop symbols are distinct objects to the compiler:
+// their distance is taken between addresses, not between pointers.
+static size_t bytes_between(const char *start, const char *stop)
+{
+    return reinterpret_cast<uintptr_t>(stop) - reinterpret_cast<uintptr_t>(start);
+}
+static size_t data_bytes() { return bytes_between(__start_fw_data, __stop_fw_data); }
+static size_t bss_bytes() { return bytes_between(__start_fw_bss, __stop_fw_bss); }
 
 static const std::vector<char> &load_values()
 {

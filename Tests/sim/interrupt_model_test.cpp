@@ -71,8 +71,10 @@ TEST(InterruptModel, HigherPriorityNestsInsideLowerEqualWaits)
     EXPECT_GE(tick_count, 1u);
 }
 
-// Fault caught: an access to a register nobody modelled passing silently.
-TEST(InterruptModelDeathTest, UnmodelledRegisterFailsLoudly)
+// Faults caught: an access to a register nobody modelled passing silently; an
+// interrupt the NVIC has but the firmware's table does not (IRQ 50) running
+// whatever lies beyond the table.
+TEST(InterruptModelDeathTest, UnmodelledRegisterOrVectorFailsLoudly)
 {
     EXPECT_DEATH(
         {
@@ -80,4 +82,11 @@ TEST(InterruptModelDeathTest, UnmodelledRegisterFailsLoudly)
             HW_REG(0x40000018UL) = 1;   // TIM2 CCMR1: not used, not modelled
         },
         "unmodelled register 0x40000018");
+    EXPECT_DEATH(
+        {
+            sim::Board b;
+            NVIC_ISER1 = 1u << (50 - 32);
+            HW_REG(0xE000E204UL) = 1u << (50 - 32);   // ISPR1: pend it
+        },
+        "exception 66 has no vector");
 }
