@@ -6,4 +6,4 @@
 typedef volatile uint32_t hw_reg;
 
 #define HW_REG(addr) (*reinterpret_cast<hw_reg *>(static_cast<uintptr_t>(addr)))
-#define HW_BLOCK(type, addr) (reinterpret_cast<type *>(static_cast<uintptr_t>(addr)))
+#define HW_BLOCK(type, addr) (reinterpret_cast<type *>(static_cast<uintptr_t>(addr)))   // NOLINT(bugprone-macro-parentheses): a type

@@ -17,7 +17,7 @@ namespace app {
 
 // One character at 115200 baud, 8N1 (start, 8 data, stop bits), in core
 // cycles: the pace at which the board's typist delivers bytes.
-constexpr sim::Cycles kCharCycles = sim::kCoreHz / 115200 * 10;
+constexpr sim::Cycles kCharCycles = sim::Cycles{sim::kCoreHz} / 115200 * 10;
 constexpr double kButtonPressMs = 100.0;
 
 struct Directive {

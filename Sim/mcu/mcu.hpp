@@ -18,7 +18,11 @@ constexpr Cycles kCyclesPerMs = kCoreHz / 1000;
 // running clock: the load or store plus the loop around it in a typical poll.
 constexpr Cycles kAccessCycles = 12;
 
-constexpr Cycles ms_to_cycles(double ms) { return static_cast<Cycles>(ms * kCyclesPerMs + 0.5); }
+// Rounded to the nearest cycle; no time is negative.
+constexpr Cycles ms_to_cycles(double ms)
+{
+    return ms > 0.0 ? static_cast<Cycles>(ms * kCyclesPerMs + 0.5) : 0;   // NOLINT(bugprone-incorrect-roundings): exact for ms > 0
+}
 constexpr double cycles_to_ms(Cycles c) { return static_cast<double>(c) / kCyclesPerMs; }
 
 [[noreturn]] void fail(const std::string &what);

@@ -422,7 +422,7 @@ Cycles Spi::frame_cycles() const
 {
     uint32_t bits = (cr1_ & (1u << 11)) ? 16 : 8;
     uint32_t div = 2u << ((cr1_ >> 3) & 7);
-    return Cycles{bits} * div * per(mcu_.rcc.pclk2());
+    return static_cast<Cycles>(bits) * div * per(mcu_.rcc.pclk2());
 }
 
 uint32_t Spi::sr() const
@@ -516,7 +516,7 @@ Cycles Usart::char_cycles() const
     uint32_t bits = 1 + ((cr1_ & (1u << 12)) ? 9 : 8) + (((cr2_ >> 12) & 3) == 2 ? 2 : 1);
     uint32_t pclk = port_ == 1 ? mcu_.rcc.pclk2() : mcu_.rcc.pclk1();
     uint32_t brr = brr_ < 16 ? 16 : brr_;
-    return Cycles{bits} * brr * per(pclk);
+    return static_cast<Cycles>(bits) * brr * per(pclk);
 }
 
 void Usart::update_irq()
