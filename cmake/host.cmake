@@ -63,3 +63,11 @@ target_include_directories(foc_tests PRIVATE ${CMAKE_SOURCE_DIR}/Tests)
 target_link_libraries(foc_tests PRIVATE virtual_board GTest::gtest GTest::gtest_main)
 add_dependencies(foc_tests foc-sim)
 gtest_discover_tests(foc_tests DISCOVERY_TIMEOUT 60)
+
+# The chip image's worst stack depth against the stack reservation of the
+# linker script (skipped without a chip image), and the report tool's tests.
+get_filename_component(FIRMWARE_BUILD_DIR ${FIRMWARE_ELF} DIRECTORY)
+add_test(NAME StackReport.WorstDepthWithinHalfTheReservation
+         COMMAND ${CMAKE_SOURCE_DIR}/tools/stack-report --check ${FIRMWARE_BUILD_DIR})
+set_tests_properties(StackReport.WorstDepthWithinHalfTheReservation PROPERTIES SKIP_RETURN_CODE 77)
+add_test(NAME StackReport.Tool COMMAND ${CMAKE_SOURCE_DIR}/Tests/tools/stack_report_test.py)
