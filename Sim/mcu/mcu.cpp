@@ -289,7 +289,8 @@ void Nvic::dispatch(Mcu &mcu)
         }
         any_pending_ = any;
         if (best < 0) return;
-        if (best > VECTOR_SYSTEM_COUNT + VECTOR_IRQ_COUNT) fail("exception " + std::to_string(best) + " has no vector in the table");
+        if (best > VECTOR_SYSTEM_COUNT + VECTOR_IRQ_COUNT)
+            fail("exception " + std::to_string(best) + " has no vector in the table");
         vector_fn handler = g_pfnVectors.handler[best - 1];
         pending_[best] = false;
         active_.push_back(best);
