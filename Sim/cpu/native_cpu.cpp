@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "cpu/stack_switch.hpp"
 #include "seam/image.hpp"
 #include "vectors.h"
 
@@ -97,14 +98,18 @@ struct NativeCpu::Coroutine {
     static constexpr size_t kStackBytes = 1 << 20;
     std::vector<char> stack = std::vector<char>(kStackBytes);
     ucontext_t fw{}, back{};
+    StackSide fw_side{stack.data(), stack.size()}, host_side;
     Cycles stop = 0;
     bool started = false, ended = false, inside = false;
 
     static void entry()
     {
+        Coroutine &c = *g_native->co_;
+        arrived_on_stack(c.fw_side, c.host_side);
         g_pfnVectors.handler[0]();   // the reset vector; it never returns
-        g_native->co_->ended = true;
-        g_native->co_->inside = false;
+        c.ended = true;
+        c.inside = false;
+        leaving_stack(c.fw_side, c.host_side, true);
     }
 };
 
@@ -151,7 +156,9 @@ void NativeCpu::run_until(Cycles t)
     c.stop = t;
     horizon_ = t;
     c.inside = true;
+    leaving_stack(c.host_side, c.fw_side);
     swapcontext(&c.back, &c.fw);
+    arrived_on_stack(c.host_side, c.fw_side);
     c.inside = false;
     horizon_ = kNever;
 }
@@ -161,7 +168,9 @@ void NativeCpu::time_passed()
     Coroutine &c = *co_;
     if (c.inside && mcu_.now() >= c.stop) {
         c.inside = false;
+        leaving_stack(c.fw_side, c.host_side);
         swapcontext(&c.fw, &c.back);
+        arrived_on_stack(c.fw_side, c.host_side);
         c.inside = true;
     }
     if (on_time_passed) on_time_passed();

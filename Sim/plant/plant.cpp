@@ -274,7 +274,7 @@ void Plant::advance_to(Cycles t)
     motor_.p = params.motor();
     const auto l = legs();   // the outputs cannot change while the plant catches up
     const double load = params.load_mnm * 1e-3;
-    const Cycles step = std::max<Cycles>(1, static_cast<Cycles>(params.step_us * kCoreHz * 1e-6 + 0.5));
+    const Cycles step = std::max<Cycles>(1, static_cast<Cycles>(std::llround(params.step_us * kCoreHz * 1e-6)));
     while (time_ < t) {
         Cycles n = std::min(step, t - time_);
         motor_.step(static_cast<double>(n) / kCoreHz, l, params.supply_v, load);
