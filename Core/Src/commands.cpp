@@ -24,10 +24,12 @@ static void reply_i(const char *label, int32_t value, const char *tail)
     uart_puts(tail);
 }
 
-// The same with a float shown truncated toward zero.
-static void reply_t(const char *label, float value, const char *tail)
+// A stored setting, scaled back to the unit it was typed in, shown as the
+// nearest integer: a typed value reads back as typed, although 0.251f times
+// 1000 is a hair below 251. (Measured values are shown truncated.)
+static void reply_setting(const char *label, float value, const char *tail)
 {
-    reply_i(label, f2i_sat(value), tail);
+    reply_i(label, f2i_round_sat(value), tail);
 }
 
 static int is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -169,7 +171,7 @@ static void cmd_posemax(const char *arg)
     reply_i("posemax=", n, "deg\r\n");
 }
 
-static void cmd_vq_show(const char *) { reply_t("vq=", foc_vq * 1000.0f, "\r\n"); }
+static void cmd_vq_show(const char *) { reply_setting("vq=", foc_vq * 1000.0f, "\r\n"); }
 
 static void cmd_vq(const char *arg)
 {
@@ -188,7 +190,7 @@ static void cmd_ramp(const char *arg)
     reply_i("ramp=", n, "\r\n");
 }
 
-static void cmd_hold_show(const char *) { reply_t("hold=", hold_vq * 1000.0f, "\r\n"); }
+static void cmd_hold_show(const char *) { reply_setting("hold=", hold_vq * 1000.0f, "\r\n"); }
 
 static void cmd_hold(const char *arg)
 {
@@ -199,7 +201,7 @@ static void cmd_hold(const char *arg)
     reply_i("hold=", n, "\r\n");
 }
 
-static void cmd_rpm_show(const char *) { reply_t("rpm=", speed_set, "\r\n"); }
+static void cmd_rpm_show(const char *) { reply_setting("rpm=", speed_set, "\r\n"); }
 
 static void cmd_rpm(const char *arg)
 {
@@ -208,7 +210,7 @@ static void cmd_rpm(const char *arg)
     reply_i("rpm=", n, "\r\n");
 }
 
-static void cmd_sp_show(const char *) { reply_t("sp=", foc_speed * 10.0f, "\r\n"); }
+static void cmd_sp_show(const char *) { reply_setting("sp=", foc_speed * 10.0f, "\r\n"); }
 
 static void cmd_sp(const char *arg)
 {
@@ -227,7 +229,7 @@ static void cmd_current(const char *arg)
         if (n < 0) n = 0;
         cur_tgt_mA = static_cast<float>(n);
     }
-    reply_t("I=", cur_tgt_mA, "mA\r\n");
+    reply_setting("I=", cur_tgt_mA, "mA\r\n");
 }
 
 static void cmd_rate_show(const char *) { reply_i("rate=", foc_rate, "k\r\n"); }
@@ -265,11 +267,11 @@ static float typed_gain(const char *p, float div)
 static void gains_show(const gain_family &g)
 {
     uart_puts(g.label);
-    uart_puti(f2i_sat(*g.kp * g.kp_show));
+    uart_puti(f2i_round_sat(*g.kp * g.kp_show));
     uart_puts(" ki=");
-    uart_puti(f2i_sat(*g.ki));
+    uart_puti(f2i_round_sat(*g.ki));
     uart_puts(" kd=");
-    uart_puti(f2i_sat(*g.kd * g.kd_show));
+    uart_puti(f2i_round_sat(*g.kd * g.kd_show));
 }
 
 // Gain list: "kp=A ki=B kd=C" (each name only after the one before it) or
@@ -467,7 +469,7 @@ static void cmd_spi(const char *p)
 
 static void run_stat(const char *) { cmd_stat(); }
 
-static void cmd_actrpm(const char *) { reply_t("actrpm=", actual_rpm, "\r\n"); }
+static void cmd_actrpm(const char *) { reply_i("actrpm=", f2i_sat(actual_rpm), "\r\n"); }
 
 static void cmd_echo_on(const char *)
 {
@@ -534,7 +536,7 @@ static void cmd_calibrate(const char *)
     reply_i("Calibrated: IV20=", adc_zero_iv2, "\r\n");
 }
 
-static void cmd_sens_show(const char *) { reply_t("sens=", mcs1805_sens_factor * 1000.0f, "/1000\r\n"); }
+static void cmd_sens_show(const char *) { reply_setting("sens=", mcs1805_sens_factor * 1000.0f, "/1000\r\n"); }
 
 // A factor below 1 (0 or no number) is not taken; the reply shows the one in use.
 static void cmd_sens(const char *arg)
