@@ -1,13 +1,12 @@
 // Command interpreter of the console: one completed line in, the first
 // matching command carried out, one reply out on both ports.
 #include "board.h"
+#include "cmd_args.h"
 #include "console.h"
 #include "foc.h"
 #include "ma600a.h"
 #include "main.h"
 #include "numconv.h"
-
-#define SPI_MAX_FRAMES 16
 
 // Long mode names for the replies of the mode command.
 static const char *const names[6] = {
@@ -66,11 +65,7 @@ static const char *skip_hex_prefix(const char *p)
     return p;
 }
 
-// One byte in hexadecimal for the sensor register commands: leading spaces
-// and an optional 0x are skipped; of more than two digits the last two
-// count; the first other character ends the number and is consumed (the end
-// of the line is not).
-static uint8_t parse_hex_byte(const char **pp)
+uint8_t read_hex_byte(const char **pp)
 {
     const char *p = skip_hex_prefix(skip_spaces(*pp));
     uint32_t v = 0;
@@ -394,7 +389,7 @@ static void cmd_angle(const char *)
 
 static void cmd_reg(const char *p)
 {
-    const uint8_t addr = parse_hex_byte(&p);
+    const uint8_t addr = read_hex_byte(&p);
     control_timer_pause();
     const uint16_t value = MA600A_ReadReg(addr);
     sensor_release();
@@ -407,8 +402,8 @@ static void cmd_reg(const char *p)
 
 static void cmd_wri(const char *p)
 {
-    const uint8_t addr = parse_hex_byte(&p);
-    const uint8_t value = parse_hex_byte(&p);
+    const uint8_t addr = read_hex_byte(&p);
+    const uint8_t value = read_hex_byte(&p);
     control_timer_pause();
     MA600A_WriteReg(addr, value);
     sensor_release();
@@ -417,14 +412,8 @@ static void cmd_wri(const char *p)
     reply_i(" = ", value, "\r\n");
 }
 
-// Raw frames: up to 16 words, each an optional 0x and up to four hex digits
-// (a fifth digit starts the next word; 0x alone is a word of 0), separated by
-// runs of spaces and tabs. Anything that cannot start a word ends the list:
-// the words before it are sent and the rest of the line is ignored.
-static void cmd_spi(const char *p)
+int read_spi_frames(const char *p, uint16_t frames[SPI_MAX_FRAMES])
 {
-    uint16_t tx[SPI_MAX_FRAMES];
-    uint16_t rx[SPI_MAX_FRAMES] = {};
     int count = 0;
     p = skip_spaces(p);
     while (*p != '\0' && count < SPI_MAX_FRAMES) {
@@ -434,10 +423,20 @@ static void cmd_spi(const char *p)
         for (int digits = 0; digits < 4 && hex_value(*q) >= 0; ++digits, ++q) {
             frame = (frame << 4) | static_cast<uint32_t>(hex_value(*q));
         }
-        tx[count++] = static_cast<uint16_t>(frame);
+        frames[count++] = static_cast<uint16_t>(frame);
         while (*q == ' ' || *q == '\t') ++q;
         p = q;
     }
+    return count;
+}
+
+// Raw frames: the words of the list (read_spi_frames) are sent, the rest of
+// the line after a character that cannot start a word is ignored.
+static void cmd_spi(const char *p)
+{
+    uint16_t tx[SPI_MAX_FRAMES];
+    uint16_t rx[SPI_MAX_FRAMES] = {};
+    const int count = read_spi_frames(p, tx);
 
     if (count == 0) {
         uart_puts("spi: no args\r\n");
