@@ -2,19 +2,21 @@
 // switches between the host's stack and the firmware's with swapcontext; the
 // sanitizer must hear of every switch, or it takes frames of the one stack
 // for overflows of the other. Without the sanitizer these calls are empty.
+// SIM_ADDRESS_SANITIZER tells the rest of the virtual board that it runs
+// under the sanitizer.
 #pragma once
 #include <cstddef>
 
 #if defined(__SANITIZE_ADDRESS__)
-#define SIM_STACK_SWITCH_NOTES 1
+#define SIM_ADDRESS_SANITIZER 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-#define SIM_STACK_SWITCH_NOTES 1
+#define SIM_ADDRESS_SANITIZER 1
 #endif
 #endif
 
-#ifdef SIM_STACK_SWITCH_NOTES
-#include <sanitizer/common_interface_defs.h>
+#ifdef SIM_ADDRESS_SANITIZER
+#include <sanitizer/asan_interface.h>
 #endif
 
 namespace sim {
@@ -32,7 +34,7 @@ struct StackSide {
 inline void leaving_stack([[maybe_unused]] StackSide &from, [[maybe_unused]] const StackSide &to,
                           [[maybe_unused]] bool for_good = false)
 {
-#ifdef SIM_STACK_SWITCH_NOTES
+#ifdef SIM_ADDRESS_SANITIZER
     __sanitizer_start_switch_fiber(for_good ? nullptr : &from.fake_frames, to.bottom, to.size);
 #endif
 }
@@ -40,7 +42,7 @@ inline void leaving_stack([[maybe_unused]] StackSide &from, [[maybe_unused]] con
 // First thing on arriving on `self`; learns where the stack just left lies.
 inline void arrived_on_stack([[maybe_unused]] StackSide &self, [[maybe_unused]] StackSide &left)
 {
-#ifdef SIM_STACK_SWITCH_NOTES
+#ifdef SIM_ADDRESS_SANITIZER
     __sanitizer_finish_switch_fiber(self.fake_frames, &left.bottom, &left.size);
 #endif
 }

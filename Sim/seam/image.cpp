@@ -31,12 +31,12 @@ namespace sim {
 // The sections hold the firmware's variables side by side, with whatever a
 // memory checker puts between them (AddressSanitizer's guard zones): copied
 // as whole sections, byte by byte, out of the checker's sight.
-[[gnu::no_sanitize("address")]] static void copy_bytes(char *dst, const char *src, size_t n)
+[[gnu::no_sanitize_address]] static void copy_bytes(char *dst, const char *src, size_t n)
 {
     for (size_t i = 0; i < n; ++i) static_cast<volatile char *>(dst)[i] = src[i];
 }
 
-[[gnu::no_sanitize("address")]] static void clear_bytes(char *dst, size_t n)
+[[gnu::no_sanitize_address]] static void clear_bytes(char *dst, size_t n)
 {
     for (size_t i = 0; i < n; ++i) static_cast<volatile char *>(dst)[i] = 0;
 }
