@@ -24,7 +24,7 @@ NativeCpu *g_native = nullptr;
 
 struct Location {
     char *addr;   // nullptr: two variables go by this name
-    size_t size;
+    size_t size;   // cppcheck-suppress unusedStructMember ; compared in find_symbol
 };
 using SymbolTable = std::unordered_map<std::string, Location>;
 
