@@ -24,7 +24,7 @@ NativeCpu *g_native = nullptr;
 
 struct Location {
     char *addr;   // nullptr: two variables go by this name
-    size_t size;
+    size_t size;   // cppcheck-suppress unusedStructMember ; compared in find_symbol
 };
 using SymbolTable = std::unordered_map<std::string, Location>;
 
@@ -49,6 +49,17 @@ bool read_at(std::ifstream &f, uint64_t offset, T *out, size_t count)
 
 // The firmware's variables, from the symbol table of the running program:
 // every data object that lies in the firmware's writable memory.
+// The variable's own size. AddressSanitizer places a guard zone behind every
+// global and counts it in the symbol's size; the variable ends where the
+// guard's poison begins.
+size_t variable_size([[maybe_unused]] char *addr, size_t symbol_size)
+{
+#ifdef SIM_ADDRESS_SANITIZER
+    if (void *guard = __asan_region_is_poisoned(addr, symbol_size)) return static_cast<size_t>(static_cast<char *>(guard) - addr);
+#endif
+    return symbol_size;
+}
+
 SymbolTable load_firmware_symbols()
 {
     SymbolTable table;
@@ -73,7 +84,8 @@ SymbolTable load_firmware_symbols()
                 continue;
             char *addr = reinterpret_cast<char *>(y.st_value + bias);
             if (!firmware_ram_holds(addr, y.st_size)) continue;
-            auto [it, fresh] = table.try_emplace(firmware_symbol_name(names.c_str() + y.st_name), Location{addr, y.st_size});
+            auto [it, fresh] =
+                table.try_emplace(firmware_symbol_name(names.c_str() + y.st_name), Location{addr, variable_size(addr, y.st_size)});
             if (!fresh && it->second.addr != addr) it->second.addr = nullptr;
         }
     }

@@ -4,22 +4,23 @@
 // for overflows of the other. A snapshot that puts frames back onto the stack
 // puts back the sanitizer's marks on them too (its guard zones around the
 // frames' arrays). Without the sanitizer these calls are empty.
+// SIM_ADDRESS_SANITIZER tells the rest of the virtual board that it runs
+// under the sanitizer.
 #pragma once
 #include <cstddef>
 #include <utility>
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
-#define SIM_STACK_SWITCH_NOTES 1
+#define SIM_ADDRESS_SANITIZER 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-#define SIM_STACK_SWITCH_NOTES 1
+#define SIM_ADDRESS_SANITIZER 1
 #endif
 #endif
 
-#ifdef SIM_STACK_SWITCH_NOTES
+#ifdef SIM_ADDRESS_SANITIZER
 #include <sanitizer/asan_interface.h>
-#include <sanitizer/common_interface_defs.h>
 #endif
 
 namespace sim {
@@ -37,7 +38,7 @@ struct StackSide {
 inline void leaving_stack([[maybe_unused]] StackSide &from, [[maybe_unused]] const StackSide &to,
                           [[maybe_unused]] bool for_good = false)
 {
-#ifdef SIM_STACK_SWITCH_NOTES
+#ifdef SIM_ADDRESS_SANITIZER
     __sanitizer_start_switch_fiber(for_good ? nullptr : &from.fake_frames, to.bottom, to.size);
 #endif
 }
@@ -45,7 +46,7 @@ inline void leaving_stack([[maybe_unused]] StackSide &from, [[maybe_unused]] con
 // First thing on arriving on `self`; learns where the stack just left lies.
 inline void arrived_on_stack([[maybe_unused]] StackSide &self, [[maybe_unused]] StackSide &left)
 {
-#ifdef SIM_STACK_SWITCH_NOTES
+#ifdef SIM_ADDRESS_SANITIZER
     __sanitizer_finish_switch_fiber(self.fake_frames, &left.bottom, &left.size);
 #endif
 }
@@ -54,7 +55,7 @@ inline void arrived_on_stack([[maybe_unused]] StackSide &self, [[maybe_unused]] 
 // whole, no longer has guard zones: the frames that come next mark their own.
 inline void forget_stack_marks([[maybe_unused]] const StackSide &side)
 {
-#ifdef SIM_STACK_SWITCH_NOTES
+#ifdef SIM_ADDRESS_SANITIZER
     __asan_unpoison_memory_region(side.bottom, side.size);
 #endif
 }
@@ -64,7 +65,7 @@ using StackMarks = std::vector<std::pair<size_t, size_t>>;
 inline StackMarks save_stack_marks([[maybe_unused]] const char *from, [[maybe_unused]] size_t n)
 {
     StackMarks marks;
-#ifdef SIM_STACK_SWITCH_NOTES
+#ifdef SIM_ADDRESS_SANITIZER
     for (size_t i = 0; i < n; ++i) {
         if (!__asan_address_is_poisoned(from + i)) continue;
         if (!marks.empty() && marks.back().first + marks.back().second == i) ++marks.back().second;
@@ -77,7 +78,7 @@ inline StackMarks save_stack_marks([[maybe_unused]] const char *from, [[maybe_un
 // After forget_stack_marks: the marks saved from the same place.
 inline void restore_stack_marks([[maybe_unused]] char *from, [[maybe_unused]] const StackMarks &marks)
 {
-#ifdef SIM_STACK_SWITCH_NOTES
+#ifdef SIM_ADDRESS_SANITIZER
     for (const auto &[offset, length] : marks) __asan_poison_memory_region(from + offset, length);
 #endif
 }
@@ -87,7 +88,7 @@ inline void restore_stack_marks([[maybe_unused]] char *from, [[maybe_unused]] co
 // a snapshot of the stack alone would miss them.
 inline bool frames_off_stack([[maybe_unused]] const StackSide &side)
 {
-#ifdef SIM_STACK_SWITCH_NOTES
+#ifdef SIM_ADDRESS_SANITIZER
     return side.fake_frames != nullptr;
 #else
     return false;

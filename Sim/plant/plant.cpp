@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -92,14 +91,11 @@ const ParamInfo *find_param(std::string_view name)
     return nullptr;
 }
 
-std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char *f, ...)
+template <typename... Args>
+std::string fmt(const char *f, Args... args)
 {
     char b[512];
-    va_list ap;
-    va_start(ap, f);
-    std::vsnprintf(b, sizeof b, f, ap);
-    va_end(ap);
+    std::snprintf(b, sizeof b, f, args...);
     return b;
 }
 

@@ -33,14 +33,14 @@ namespace sim {
 // The sections hold the firmware's variables side by side, with whatever a
 // memory checker puts between them (AddressSanitizer's guard zones): copied
 // as whole sections, byte by byte, out of the checker's sight.
-[[gnu::no_sanitize("address")]] void copy_unchecked(void *dst, const void *src, size_t n)
+[[gnu::no_sanitize_address]] void copy_unchecked(void *dst, const void *src, size_t n)
 {
     auto *d = static_cast<volatile char *>(dst);
     const auto *s = static_cast<const char *>(src);
     for (size_t i = 0; i < n; ++i) d[i] = s[i];
 }
 
-[[gnu::no_sanitize("address")]] static void clear_bytes(char *dst, size_t n)
+[[gnu::no_sanitize_address]] static void clear_bytes(char *dst, size_t n)
 {
     for (size_t i = 0; i < n; ++i) static_cast<volatile char *>(dst)[i] = 0;
 }
