@@ -10,14 +10,10 @@ enable_testing()
 # AddressSanitizer and UndefinedBehaviorSanitizer; the first report aborts the
 # program, so it fails its test.
 option(FOC_SANITIZE "Build the host side with ASan and UBSan" OFF)
-# The fuzz preset: the same, with libFuzzer's coverage on every host object,
-# and only the fuzz targets (cmake/fuzz.cmake).
+# The fuzz preset: the same, and only the fuzz targets (cmake/fuzz.cmake).
 option(FOC_FUZZ "Build the libFuzzer targets instead of the tests (with FOC_SANITIZE, clang)" OFF)
 if(FOC_SANITIZE)
     set(SANITIZE_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-    if(FOC_FUZZ)
-        list(APPEND SANITIZE_FLAGS -fsanitize=fuzzer-no-link)
-    endif()
     add_compile_options(${SANITIZE_FLAGS})
     add_link_options(${SANITIZE_FLAGS})
 endif()

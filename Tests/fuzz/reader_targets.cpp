@@ -23,7 +23,7 @@ std::unique_ptr<char[]> line_of(const uint8_t *data, size_t size)
 {
     const size_t n = std::find(data, data + size, 0) - data;
     std::unique_ptr<char[]> line(new char[n + 1]);
-    std::memcpy(line.get(), data, n);
+    if (n > 0) std::memcpy(line.get(), data, n);   // an empty input may come without a buffer
     line[n] = '\0';
     return line;
 }
