@@ -24,6 +24,29 @@ void Board::power_on()
     }
 }
 
+Board::Snapshot Board::save()
+{
+    Snapshot s{native().save_state(), {}};
+    StateArchive a = StateArchive::writer(s.models);
+    archive(a);
+    return s;
+}
+
+void Board::restore(const Snapshot &s)
+{
+    native().restore_state(*s.cpu);
+    StateArchive a = StateArchive::reader(s.models);
+    archive(a);
+    if (!a.at_end()) fail("a snapshot with more in it than this board reads back");
+}
+
+void Board::archive(StateArchive &a)
+{
+    mcu.archive(a);
+    plant.archive(a);
+    a(in_[0], in_[1], feed_[0], feed_[1], out_[0], out_[1]);
+}
+
 NativeCpu &Board::native()
 {
     auto *n = dynamic_cast<NativeCpu *>(cpu_.get());

@@ -50,6 +50,18 @@ public:
     // next run. The constructor does this.
     void power_on();
 
+    // Everything of the board at one instant between runs: the firmware's
+    // memory and where it stands, the MCU, the plant, what is still being
+    // typed and what the ports have sent. restore() puts the board back
+    // there, and from there it runs on as it did the first time, byte for
+    // byte. Native CPU only; a snapshot goes back onto the board that took it.
+    struct Snapshot {
+        std::shared_ptr<const NativeCpu::State> cpu;
+        StateArchive::Bytes models;
+    };
+    Snapshot save();
+    void restore(const Snapshot &s);
+
     // Runs the firmware (from reset on the first call) until virtual time t.
     void run_until(Cycles t) { cpu_->run_until(t); }
     void run_ms(double ms) { run_until(mcu.now() + ms_to_cycles(ms)); }
@@ -86,6 +98,7 @@ private:
     void serial_out(int usart, uint8_t byte) override;
 
     void feed(int port);
+    void archive(StateArchive &a);
     uint64_t seed_;
     std::unique_ptr<Cpu> cpu_;
     std::deque<uint8_t> in_[2];

@@ -1,7 +1,7 @@
 // Waiting as the chip does it: the millisecond counter is one 32-bit load
 // (atomic on the Cortex-M3), a short delay is an empty loop on a volatile
-// counter that the compiler must keep, and a flag poll is a loop of register
-// reads.
+// counter that the compiler must keep, a flag poll is a loop of register
+// reads, and the endless wait is a branch to itself.
 #include "board.h"
 
 uint32_t millis_now(void)
@@ -12,6 +12,13 @@ uint32_t millis_now(void)
 void spin_delay(uint32_t iterations)
 {
     for (volatile uint32_t i = 0u; i < iterations; i++) {
+    }
+}
+
+void wait_forever(void)
+{
+    for (;;) {
+        __asm__ volatile("");   // a loop with a side effect the compiler keeps
     }
 }
 

@@ -10,6 +10,8 @@ enable_testing()
 # AddressSanitizer and UndefinedBehaviorSanitizer; the first report aborts the
 # program, so it fails its test.
 option(FOC_SANITIZE "Build the host side with ASan and UBSan" OFF)
+# The fuzz preset: the same, and only the fuzz targets (cmake/fuzz.cmake).
+option(FOC_FUZZ "Build the libFuzzer targets instead of the tests (with FOC_SANITIZE, clang)" OFF)
 if(FOC_SANITIZE)
     set(SANITIZE_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
     add_compile_options(${SANITIZE_FLAGS})
@@ -58,6 +60,11 @@ target_include_directories(virtual_board PUBLIC ${CMAKE_SOURCE_DIR}/Sim PRIVATE 
 target_compile_options(virtual_board PRIVATE -Wall -Wextra -Werror)
 target_link_libraries(virtual_board PUBLIC virtual_mcu PkgConfig::UNICORN)
 
+if(FOC_FUZZ)
+    include(${CMAKE_SOURCE_DIR}/cmake/fuzz.cmake)
+    return()
+endif()
+
 file(GLOB APP_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/Sim/app/*.cpp)
 add_executable(foc-sim ${APP_SOURCES})
 target_compile_options(foc-sim PRIVATE -Wall -Wextra -Werror)
@@ -73,7 +80,7 @@ gtest_discover_tests(mcu_tests DISCOVERY_TIMEOUT 60)
 set(FIRMWARE_ELF ${CMAKE_SOURCE_DIR}/build/stm32/firmware.elf CACHE FILEPATH "Chip image checked by the image tests")
 set(CPU_PROBE_ELF ${CMAKE_SOURCE_DIR}/build/stm32/cpu_probe.elf CACHE FILEPATH "ARM probe program of the emulated core's tests")
 file(GLOB_RECURSE TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/Tests/*.cpp)
-list(FILTER TEST_SOURCES EXCLUDE REGEX "/Tests/mcu/|_bench\\.cpp$")
+list(FILTER TEST_SOURCES EXCLUDE REGEX "/Tests/(mcu|fuzz)/|_bench\\.cpp$")
 add_executable(foc_tests ${TEST_SOURCES})
 target_compile_options(foc_tests PRIVATE -Wall -Wextra -Werror)
 target_compile_definitions(foc_tests PRIVATE
@@ -82,6 +89,20 @@ target_include_directories(foc_tests PRIVATE ${CMAKE_SOURCE_DIR}/Tests ${FIRMWAR
 target_link_libraries(foc_tests PRIVATE virtual_board GTest::gtest GTest::gtest_main)
 add_dependencies(foc_tests foc-sim)
 gtest_discover_tests(foc_tests DISCOVERY_TIMEOUT 60)
+
+# Snapshots of the native board and the replay of the fuzz targets' corpora.
+# A program of their own: under the sanitize preset a snapshot needs the
+# firmware's frames on its stack, where AddressSanitizer's detection of use
+# after return would move them off.
+file(GLOB FUZZ_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/Tests/fuzz/*.cpp)
+list(FILTER FUZZ_TEST_SOURCES EXCLUDE REGEX "/fuzz_main\\.cpp$")
+add_executable(fuzz_tests ${FUZZ_TEST_SOURCES})
+target_compile_options(fuzz_tests PRIVATE -Wall -Wextra -Werror)
+target_compile_definitions(fuzz_tests PRIVATE SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+target_include_directories(fuzz_tests PRIVATE ${FIRMWARE_INCLUDES})
+target_link_libraries(fuzz_tests PRIVATE virtual_board GTest::gtest GTest::gtest_main)
+gtest_discover_tests(fuzz_tests DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:strict_init_order=1:detect_stack_use_after_return=0")
 
 # Speed of the emulated core on the chip image (a report, not a test).
 add_executable(arm-core-bench ${CMAKE_SOURCE_DIR}/Tests/cpu/arm_core_bench.cpp)

@@ -40,6 +40,9 @@ void control_timer_set_rate(int32_t khz);
 // loop reading a register; the virtual board lets virtual time pass in them.
 uint32_t millis_now(void);             // one 32-bit load of tick_count
 void spin_delay(uint32_t iterations);  // empty loop on a volatile counter
+// Never returns: the chip spins in an empty loop (the crash handler's end);
+// the virtual board lets time pass until its run stops.
+[[noreturn]] void wait_forever(void);
 
 // Reads `reg` until (reg & mask) == want, at most `limit` times: true as soon
 // as a read shows it, false when `limit` reads have not. With POLL_UNBOUNDED

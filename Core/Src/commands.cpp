@@ -1,13 +1,12 @@
 // Command interpreter of the console: one completed line in, the first
 // matching command carried out, one reply out on both ports.
 #include "board.h"
+#include "cmd_args.h"
 #include "console.h"
 #include "foc.h"
 #include "ma600a.h"
 #include "main.h"
 #include "numconv.h"
-
-#define SPI_MAX_FRAMES 16
 
 // Long mode names for the replies of the mode command.
 static const char *const names[6] = {
@@ -24,10 +23,12 @@ static void reply_i(const char *label, int32_t value, const char *tail)
     uart_puts(tail);
 }
 
-// The same with a float shown truncated toward zero.
-static void reply_t(const char *label, float value, const char *tail)
+// A stored setting, scaled back to the unit it was typed in, shown as the
+// nearest integer: a typed value reads back as typed, although 0.251f times
+// 1000 is a hair below 251. (Measured values are shown truncated.)
+static void reply_setting(const char *label, float value, const char *tail)
 {
-    reply_i(label, f2i_sat(value), tail);
+    reply_i(label, f2i_round_sat(value), tail);
 }
 
 static int is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -64,11 +65,7 @@ static const char *skip_hex_prefix(const char *p)
     return p;
 }
 
-// One byte in hexadecimal for the sensor register commands: leading spaces
-// and an optional 0x are skipped; of more than two digits the last two
-// count; the first other character ends the number and is consumed (the end
-// of the line is not).
-static uint8_t parse_hex_byte(const char **pp)
+uint8_t read_hex_byte(const char **pp)
 {
     const char *p = skip_hex_prefix(skip_spaces(*pp));
     uint32_t v = 0;
@@ -169,7 +166,7 @@ static void cmd_posemax(const char *arg)
     reply_i("posemax=", n, "deg\r\n");
 }
 
-static void cmd_vq_show(const char *) { reply_t("vq=", foc_vq * 1000.0f, "\r\n"); }
+static void cmd_vq_show(const char *) { reply_setting("vq=", foc_vq * 1000.0f, "\r\n"); }
 
 static void cmd_vq(const char *arg)
 {
@@ -188,7 +185,7 @@ static void cmd_ramp(const char *arg)
     reply_i("ramp=", n, "\r\n");
 }
 
-static void cmd_hold_show(const char *) { reply_t("hold=", hold_vq * 1000.0f, "\r\n"); }
+static void cmd_hold_show(const char *) { reply_setting("hold=", hold_vq * 1000.0f, "\r\n"); }
 
 static void cmd_hold(const char *arg)
 {
@@ -199,7 +196,7 @@ static void cmd_hold(const char *arg)
     reply_i("hold=", n, "\r\n");
 }
 
-static void cmd_rpm_show(const char *) { reply_t("rpm=", speed_set, "\r\n"); }
+static void cmd_rpm_show(const char *) { reply_setting("rpm=", speed_set, "\r\n"); }
 
 static void cmd_rpm(const char *arg)
 {
@@ -208,7 +205,7 @@ static void cmd_rpm(const char *arg)
     reply_i("rpm=", n, "\r\n");
 }
 
-static void cmd_sp_show(const char *) { reply_t("sp=", foc_speed * 10.0f, "\r\n"); }
+static void cmd_sp_show(const char *) { reply_setting("sp=", foc_speed * 10.0f, "\r\n"); }
 
 static void cmd_sp(const char *arg)
 {
@@ -227,7 +224,7 @@ static void cmd_current(const char *arg)
         if (n < 0) n = 0;
         cur_tgt_mA = static_cast<float>(n);
     }
-    reply_t("I=", cur_tgt_mA, "mA\r\n");
+    reply_setting("I=", cur_tgt_mA, "mA\r\n");
 }
 
 static void cmd_rate_show(const char *) { reply_i("rate=", foc_rate, "k\r\n"); }
@@ -265,11 +262,11 @@ static float typed_gain(const char *p, float div)
 static void gains_show(const gain_family &g)
 {
     uart_puts(g.label);
-    uart_puti(f2i_sat(*g.kp * g.kp_show));
+    uart_puti(f2i_round_sat(*g.kp * g.kp_show));
     uart_puts(" ki=");
-    uart_puti(f2i_sat(*g.ki));
+    uart_puti(f2i_round_sat(*g.ki));
     uart_puts(" kd=");
-    uart_puti(f2i_sat(*g.kd * g.kd_show));
+    uart_puti(f2i_round_sat(*g.kd * g.kd_show));
 }
 
 // Gain list: "kp=A ki=B kd=C" (each name only after the one before it) or
@@ -392,7 +389,7 @@ static void cmd_angle(const char *)
 
 static void cmd_reg(const char *p)
 {
-    const uint8_t addr = parse_hex_byte(&p);
+    const uint8_t addr = read_hex_byte(&p);
     control_timer_pause();
     const uint16_t value = MA600A_ReadReg(addr);
     sensor_release();
@@ -405,8 +402,8 @@ static void cmd_reg(const char *p)
 
 static void cmd_wri(const char *p)
 {
-    const uint8_t addr = parse_hex_byte(&p);
-    const uint8_t value = parse_hex_byte(&p);
+    const uint8_t addr = read_hex_byte(&p);
+    const uint8_t value = read_hex_byte(&p);
     control_timer_pause();
     MA600A_WriteReg(addr, value);
     sensor_release();
@@ -415,14 +412,8 @@ static void cmd_wri(const char *p)
     reply_i(" = ", value, "\r\n");
 }
 
-// Raw frames: up to 16 words, each an optional 0x and up to four hex digits
-// (a fifth digit starts the next word; 0x alone is a word of 0), separated by
-// runs of spaces and tabs. Anything that cannot start a word ends the list:
-// the words before it are sent and the rest of the line is ignored.
-static void cmd_spi(const char *p)
+int read_spi_frames(const char *p, uint16_t frames[SPI_MAX_FRAMES])
 {
-    uint16_t tx[SPI_MAX_FRAMES];
-    uint16_t rx[SPI_MAX_FRAMES] = {};
     int count = 0;
     p = skip_spaces(p);
     while (*p != '\0' && count < SPI_MAX_FRAMES) {
@@ -432,10 +423,20 @@ static void cmd_spi(const char *p)
         for (int digits = 0; digits < 4 && hex_value(*q) >= 0; ++digits, ++q) {
             frame = (frame << 4) | static_cast<uint32_t>(hex_value(*q));
         }
-        tx[count++] = static_cast<uint16_t>(frame);
+        frames[count++] = static_cast<uint16_t>(frame);
         while (*q == ' ' || *q == '\t') ++q;
         p = q;
     }
+    return count;
+}
+
+// Raw frames: the words of the list (read_spi_frames) are sent, the rest of
+// the line after a character that cannot start a word is ignored.
+static void cmd_spi(const char *p)
+{
+    uint16_t tx[SPI_MAX_FRAMES];
+    uint16_t rx[SPI_MAX_FRAMES] = {};
+    const int count = read_spi_frames(p, tx);
 
     if (count == 0) {
         uart_puts("spi: no args\r\n");
@@ -467,7 +468,7 @@ static void cmd_spi(const char *p)
 
 static void run_stat(const char *) { cmd_stat(); }
 
-static void cmd_actrpm(const char *) { reply_t("actrpm=", actual_rpm, "\r\n"); }
+static void cmd_actrpm(const char *) { reply_i("actrpm=", f2i_sat(actual_rpm), "\r\n"); }
 
 static void cmd_echo_on(const char *)
 {
@@ -534,7 +535,7 @@ static void cmd_calibrate(const char *)
     reply_i("Calibrated: IV20=", adc_zero_iv2, "\r\n");
 }
 
-static void cmd_sens_show(const char *) { reply_t("sens=", mcs1805_sens_factor * 1000.0f, "/1000\r\n"); }
+static void cmd_sens_show(const char *) { reply_setting("sens=", mcs1805_sens_factor * 1000.0f, "/1000\r\n"); }
 
 // A factor below 1 (0 or no number) is not taken; the reply shows the one in use.
 static void cmd_sens(const char *arg)

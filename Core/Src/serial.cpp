@@ -98,14 +98,15 @@ void uart_putx(uint32_t n)
 
 int myatoi(const char *s)
 {
-    // Accumulated unsigned so that long digit strings wrap as the chip's
-    // 32-bit arithmetic does, without signed overflow.
-    uint32_t r = 0;
+    // A value past the largest int stays there instead of wrapping, so that
+    // no digit string reads as a negative number.
+    int32_t r = 0;
     while (*s >= '0' && *s <= '9') {
-        r = r * 10u + static_cast<uint32_t>(*s - '0');
+        const int32_t d = *s - '0';
+        r = r > (INT32_MAX - d) / 10 ? INT32_MAX : r * 10 + d;
         ++s;
     }
-    return static_cast<int32_t>(r);
+    return r;
 }
 
 // A typed byte matches a keyword byte if it is the same or exactly 32 above

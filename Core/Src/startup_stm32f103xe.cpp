@@ -15,12 +15,18 @@ int main(void);
 // data spans _sbss to _ebss; the stack starts at _estack and grows down.
 extern "C" uint32_t _estack, _sidata, _sdata, _edata, _sbss, _ebss;
 
-// Every unexpected exception or interrupt ends here and stays; peripherals
-// keep their last state.
+// Every unexpected exception or interrupt ends here and stays. First the
+// motor loses its power: the four bridge lines go low in one write of the
+// port's reset register and the three compares go to 0; every other
+// peripheral keeps its last state. The handler runs at the priority of the
+// exception that entered it, so whatever is not more urgent never runs again.
 extern "C" [[gnu::noinline]] void Default_Handler(void)
 {
-    for (;;) {
-    }
+    GPIOB->BRR = BRIDGE_PINS;
+    T4_CCR1 = 0;
+    T4_CCR2 = 0;
+    T4_CCR3 = 0;
+    wait_forever();
 }
 
 // Number of 32-bit words from `from` up to `to`. The linker's symbols mark

@@ -10,7 +10,10 @@ static const char *const mnames[6] = {
     "SPD_OPEN", "POS_OPEN", "CUR_OPEN", "SPD_CL", "POS_CL", "CUR_CL",
 };
 
+// Measured and running values are shown truncated toward zero; settings the
+// operator typed are shown rounded, so that they read back as typed.
 static void put_t(float x) { uart_puti(f2i_sat(x)); }
+static void put_setting(float x) { uart_puti(f2i_round_sat(x)); }
 
 // One line: the settings half, then the actual values. Each piece reads its
 // variable as it is printed.
@@ -27,20 +30,20 @@ void cmd_stat(void)
     uart_tx(' ');
     if (mode == 1 || mode == 4) {
         uart_puts("pos=");
-        put_t(pos_ref_deg);
+        put_setting(pos_ref_deg);
         uart_puts("deg ");
     }
     if (mode == 4) {
         uart_puts("kp=");
-        put_t(pid_pos_kp * 10.0f);
+        put_setting(pid_pos_kp * 10.0f);
         uart_puts(" emax=");
-        put_t(pos_err_max);
+        put_setting(pos_err_max);
         uart_puts("deg ");
     }
     uart_puts("vq=");
-    put_t(foc_vq * 1000.0f);
+    put_setting(foc_vq * 1000.0f);
     uart_puts(" sp=");
-    put_t(foc_speed * 10.0f);
+    put_setting(foc_speed * 10.0f);
     uart_puts(" r=");
     uart_puti(foc_rate);
     uart_puts("kHz ramp=");
@@ -51,10 +54,10 @@ void cmd_stat(void)
     }
     if (mode == 4) {
         uart_puts(" ref_deg=");
-        put_t(pos_ref_deg);
+        put_setting(pos_ref_deg);
     }
     uart_puts(" Iref=");
-    put_t(cur_tgt_mA);
+    put_setting(cur_tgt_mA);
     uart_puts("mA");
 
     uart_puts("【ACT】: vq=");

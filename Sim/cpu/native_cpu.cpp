@@ -105,7 +105,8 @@ const Location *find_symbol(std::string_view name, size_t size)
 // ---------------------------------------------------------------- coroutine
 
 // The firmware from its reset vector on a stack of its own; it switches back
-// to the caller of run_until when virtual time reaches the stop.
+// to the caller of run_until when virtual time reaches the stop. A reset
+// starts it again on the same stack, where snapshots find their frames.
 struct NativeCpu::Coroutine {
     static constexpr size_t kStackBytes = 1 << 20;
     std::vector<char> stack = std::vector<char>(kStackBytes);
@@ -113,6 +114,28 @@ struct NativeCpu::Coroutine {
     StackSide fw_side{stack.data(), stack.size()}, host_side;
     Cycles stop = 0;
     bool started = false, ended = false, inside = false;
+    const uint64_t id = ++created;   // tells a snapshot whose stack it holds
+    static inline uint64_t created = 0;
+
+    void restart()
+    {
+        stop = 0;
+        started = ended = inside = false;
+        fw_side.fake_frames = nullptr;
+        forget_stack_marks(fw_side);
+    }
+
+    // The lowest byte of the stack that the suspended firmware may still
+    // need: its stack pointer, less the red zone below it.
+    const char *suspended_low() const
+    {
+#if defined(__x86_64__)
+        constexpr ptrdiff_t kRedZone = 128;
+        const char *sp = reinterpret_cast<const char *>(fw.uc_mcontext.gregs[REG_RSP]) - kRedZone;
+        if (sp >= stack.data() && sp < stack.data() + stack.size()) return sp;
+#endif
+        return stack.data();   // elsewhere: all of it
+    }
 
     static void entry()
     {
@@ -144,9 +167,66 @@ NativeCpu &NativeCpu::active()
 
 void NativeCpu::reset()
 {
-    co_ = std::make_unique<Coroutine>();
+    if (co_) co_->restart();
+    else co_ = std::make_unique<Coroutine>();
     horizon_ = kNever;
     restore_firmware_image();
+}
+
+// ---------------------------------------------------------------- snapshots
+
+struct NativeCpu::State {
+    std::vector<char> memory;   // fw_data, then fw_bss
+    uint64_t coroutine = 0;
+    bool started = false, ended = false;
+    ucontext_t fw{};
+    size_t low = 0;              // offset in the stack of the bytes kept
+    std::vector<char> frames;    // the stack from there to its top
+    StackMarks marks;
+};
+
+std::shared_ptr<const NativeCpu::State> NativeCpu::save_state() const
+{
+    const Coroutine &c = *co_;
+    if (c.inside) fail("a snapshot of the native board taken while its firmware runs");
+    if (frames_off_stack(c.fw_side))
+        fail("no snapshot of the native board while AddressSanitizer keeps the firmware's frames off its stack "
+             "(run with ASAN_OPTIONS=detect_stack_use_after_return=0)");
+    auto s = std::make_shared<State>();
+    s->memory = save_firmware_ram();
+    s->coroutine = c.id;
+    s->started = c.started;
+    s->ended = c.ended;
+    if (c.started && !c.ended) {
+        s->fw = c.fw;
+        const char *low = c.suspended_low();
+        s->low = static_cast<size_t>(low - c.stack.data());
+        s->frames.resize(c.stack.size() - s->low);
+        copy_unchecked(s->frames.data(), low, s->frames.size());
+        s->marks = save_stack_marks(low, s->frames.size());
+    }
+    return s;
+}
+
+void NativeCpu::restore_state(const State &s)
+{
+    Coroutine &c = *co_;
+    if (c.inside) fail("a snapshot of the native board restored while its firmware runs");
+    if (s.coroutine != c.id) fail("a snapshot of the native firmware restored onto another CPU");
+    if (frames_off_stack(c.fw_side))
+        fail("no snapshot of the native board while AddressSanitizer keeps the firmware's frames off its stack "
+             "(run with ASAN_OPTIONS=detect_stack_use_after_return=0)");
+    restore_firmware_ram(s.memory);
+    c.restart();
+    c.started = s.started;
+    c.ended = s.ended;
+    horizon_ = kNever;
+    if (!s.started || s.ended) return;
+    // The same context object as when it was saved: the pointers inside it
+    // (to its own register area, to the context it returns to) still hold.
+    c.fw = s.fw;
+    copy_unchecked(c.stack.data() + s.low, s.frames.data(), s.frames.size());
+    restore_stack_marks(c.stack.data() + s.low, s.marks);
 }
 
 void NativeCpu::run_until(Cycles t)

@@ -58,6 +58,16 @@ public:
     // Called whenever virtual time has moved, after events and interrupts.
     std::function<void()> on_time_passed;
 
+    // The firmware's part of a snapshot of the board (Board::save): every
+    // variable, and where the firmware stands on its own stack with the
+    // frames above that point. Taken between runs; it goes back onto this
+    // CPU only (the frames point into its stack and at the board's models,
+    // which the board restores with it). A build whose sanitizer keeps
+    // frames off the stack cannot take one.
+    struct State;
+    std::shared_ptr<const State> save_state() const;
+    void restore_state(const State &s);
+
 private:
     struct Coroutine;
     void run_to(Cycles target);

@@ -13,6 +13,10 @@ public:
     void reset() override;
     bool read(uint32_t off, uint32_t &v) override;
     bool write(uint32_t off, uint32_t v) override;
+    void archive(StateArchive &a) override
+    {
+        a(done_, sr_, cr1_, cr2_, smpr1_, smpr2_, sqr1_, sqr2_, sqr3_, dr_, channel_, state_, calibrated_, never_finishes, conversions);
+    }
 
     Cycles conversion_cycles(int channel) const;
     bool calibrated() const { return calibrated_; }   // a calibration has completed since reset

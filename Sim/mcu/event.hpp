@@ -42,6 +42,7 @@ public:
 
 private:
     friend class Mcu;
+    friend class StateArchive;
     Mcu *owner_ = nullptr;
     Cycles due_ = kNever;
     std::function<void()> fire_;

@@ -11,6 +11,7 @@ public:
     void reset() override { acr_ = 0x30; }   // prefetch on and enabled, zero wait states
     bool read(uint32_t off, uint32_t &v) override;
     bool write(uint32_t off, uint32_t v) override;
+    void archive(StateArchive &a) override { a(acr_); }
     uint32_t acr() const { return acr_; }
 
 private:

@@ -15,6 +15,7 @@ public:
     void reset() override;
     bool read(uint32_t off, uint32_t &v) override;
     bool write(uint32_t off, uint32_t v) override;
+    void archive(StateArchive &a) override { a(crl_, crh_, odr_, lckr_, external_, reported_); }
 
     // Drive a pin from outside: 0 or 1, or -1 to release it.
     void drive(int pin, int level) { external_[pin] = level; }

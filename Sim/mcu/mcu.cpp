@@ -125,6 +125,12 @@ void Mcu::reset()
     accesses = 0;
 }
 
+void Mcu::archive(StateArchive &a)
+{
+    a(now_, next_due_, accesses);
+    for (Peripheral *p : peripherals_) p->archive(a);
+}
+
 float Mcu::alternate_output(Pin pin) const
 {
     // A timer's PWM output is seen as its duty; the serial peripherals'

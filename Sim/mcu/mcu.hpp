@@ -49,6 +49,9 @@ public:
     Mcu &operator=(const Mcu &) = delete;
 
     void reset();   // power-on reset of every model; time restarts at 0
+    // Saves or restores time, the scheduler and every model (archive.hpp);
+    // the board's own events are the board's to save.
+    void archive(StateArchive &a);
     void set_io(BoardIo *io) { io_ = io ? io : &no_io_; }
     BoardIo &io() { return *io_; }
 

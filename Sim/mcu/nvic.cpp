@@ -21,7 +21,10 @@ bool within(uint32_t off, uint32_t start, uint32_t bytes) { return off >= start 
 
 }  // namespace
 
-Nvic::Nvic(Mcu &mcu) : Peripheral(mcu, NVIC_BASE, SCB_BASE + sizeof(SCB_Type) - NVIC_BASE) {}
+Nvic::Nvic(Mcu &mcu) : Peripheral(mcu, NVIC_BASE, SCB_BASE + sizeof(SCB_Type) - NVIC_BASE)
+{
+    active_.reserve(kExceptions);   // the deepest nesting there can be: nothing allocated while running
+}
 
 void Nvic::reset()
 {

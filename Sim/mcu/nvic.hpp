@@ -23,6 +23,7 @@ public:
     void reset() override;
     bool read(uint32_t off, uint32_t &v) override;
     bool write(uint32_t off, uint32_t v) override;
+    void archive(StateArchive &a) override { a(enable_, pending_, line_, ipr_, shpr_, active_, any_pending_, taken); }
     // Priority bytes take byte and halfword writes of their own; the set and
     // clear words take a narrow write as its bits with zeros around them.
     bool write_narrow(uint32_t off, uint32_t v, int size) override;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "mcu/archive.hpp"
 #include "mcu/event.hpp"
 
 // Offset of a register in its device-header block, e.g. REG_OFFSET(SPI_TypeDef, DR).
@@ -29,6 +30,8 @@ public:
     // A byte or halfword write. On the peripheral buses the AHB-to-APB bridge
     // repeats the data on every byte lane and the register takes the word.
     virtual bool write_narrow(uint32_t offset, uint32_t value, int size);
+    // Saves or restores everything reset() sets (see archive.hpp).
+    virtual void archive(StateArchive &a) = 0;
 
     const uint32_t base, size;
 

@@ -12,6 +12,7 @@ public:
     void reset() override;
     bool read(uint32_t off, uint32_t &v) override;
     bool write(uint32_t off, uint32_t v) override;
+    void archive(StateArchive &a) override { a(hclk_, cr_, cfgr_, apb2enr_, apb1enr_, ahbenr_, cir_, bdcr_, csr_); }
 
     uint32_t sysclk() const;
     uint32_t hclk() const { return hclk_; }

@@ -15,6 +15,10 @@ public:
     void reset() override;
     bool read(uint32_t off, uint32_t &v) override;
     bool write(uint32_t off, uint32_t v) override;
+    void archive(StateArchive &a) override
+    {
+        a(txe_stuck, rxne_stuck, sent, done_, cr1_, cr2_, crcpr_, tx_full_, busy_, rxne_, ovr_, tx_buf_, shifting_, rx_);
+    }
 
     Cycles frame_cycles() const;
     uint32_t cr1() const { return cr1_; }

@@ -11,6 +11,7 @@ public:
     void reset() override;
     bool read(uint32_t off, uint32_t &v) override;
     bool write(uint32_t off, uint32_t v) override;
+    void archive(StateArchive &a) override { a(wrap_, csr_, rvr_, base_time_); }
     bool write_narrow(uint32_t off, uint32_t v, int size) override;
 
 private:

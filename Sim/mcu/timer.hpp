@@ -14,6 +14,10 @@ public:
     void reset() override;
     bool read(uint32_t off, uint32_t &v) override;
     bool write(uint32_t off, uint32_t v) override;
+    void archive(StateArchive &a) override
+    {
+        a(update_, cr1_, cr2_, dier_, sr_, psc_, psc_active_, arr_, ccmr1_, ccmr2_, ccer_, ccr_, base_count_, base_time_);
+    }
 
     uint32_t cnt() const;
     bool running() const { return (cr1_ & 1) && clocked(); }

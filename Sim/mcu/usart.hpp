@@ -13,6 +13,10 @@ public:
     void reset() override;
     bool read(uint32_t off, uint32_t &v) override;
     bool write(uint32_t off, uint32_t v) override;
+    void archive(StateArchive &a) override
+    {
+        a(tx_done_, brr_, cr1_, cr2_, cr3_, gtpr_, txe_, tc_, rxne_, ore_, shifting_, tdr_full_, tdr_, shift_, rdr_);
+    }
 
     // A byte arrives on RX. Returns false if the receiver is off.
     bool receive(uint8_t byte);

@@ -33,6 +33,11 @@ public:
     };
 
     void reset();
+    void archive(StateArchive &a)
+    {
+        a(nvm_stores, last_store_at, speed_override, log, regs_, selected_, selected_at_frame_start_, select_count_,
+          next_, pending_answer_, write_addr_);
+    }
     // Chip select moved (low = selected).
     void chip_select(bool low);
     bool selected() const { return selected_; }

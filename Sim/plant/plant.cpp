@@ -241,6 +241,13 @@ void Plant::reset(uint64_t seed)
     mcu_.schedule(catch_up_, mcu_.now() + kCatchUpCycles);
 }
 
+void Plant::archive(StateArchive &a)
+{
+    a(params, time_, bridge_in_, motor_.p, motor_.i_alpha, motor_.i_beta, motor_.theta_mech, motor_.omega_mech,
+      catch_up_, angle_noise_, current_noise_);
+    sensor.archive(a);
+}
+
 void Plant::catch_up()
 {
     advance_to(mcu_.now());

@@ -115,6 +115,8 @@ public:
     // Motor at rest at angle 0 without current, sensors and noise restarted
     // from the seed, time 0; parameters are kept.
     void reset(uint64_t seed);
+    // Saves or restores the plant's state, its figures included (archive.hpp).
+    void archive(StateArchive &a);
 
     // The MP6540's inputs, each the level of its line: 0 low, 1 high, a PWM
     // input its duty (the average over the PWM period). Set after a catch-up.

@@ -22,6 +22,14 @@ void spin_delay(uint32_t iterations)
     sim::NativeCpu::active().spend(static_cast<sim::Cycles>(iterations) * kCyclesPerIteration);
 }
 
+// The firmware stays here for good: time passes, events fire and interrupts
+// more urgent than the context that waits are taken; each run of the board
+// stops in here at its time limit and the next one goes on waiting.
+void wait_forever(void)
+{
+    for (;;) sim::NativeCpu::active().idle();
+}
+
 // For now every read goes through the register proxy, as on the chip. A
 // version that skips ahead to the event that changes the flag must keep:
 // - the result: true exactly when one of the first `limit` reads (all of

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "mcu/event.hpp"
+
 extern "C" {
 extern char __start_fw_data[] __attribute__((weak));
 extern char __stop_fw_data[] __attribute__((weak));
@@ -31,9 +33,11 @@ namespace sim {
 // The sections hold the firmware's variables side by side, with whatever a
 // memory checker puts between them (AddressSanitizer's guard zones): copied
 // as whole sections, byte by byte, out of the checker's sight.
-[[gnu::no_sanitize_address]] static void copy_bytes(char *dst, const char *src, size_t n)
+[[gnu::no_sanitize_address]] void copy_unchecked(void *dst, const void *src, size_t n)
 {
-    for (size_t i = 0; i < n; ++i) static_cast<volatile char *>(dst)[i] = src[i];
+    auto *d = static_cast<volatile char *>(dst);
+    const auto *s = static_cast<const char *>(src);
+    for (size_t i = 0; i < n; ++i) d[i] = s[i];
 }
 
 [[gnu::no_sanitize_address]] static void clear_bytes(char *dst, size_t n)
@@ -53,7 +57,7 @@ static const std::vector<char> &load_values()
     // Taken before any firmware code has run: the first board is built before.
     static const std::vector<char> image = [] {
         std::vector<char> v(bytes_between(__start_fw_data, __stop_fw_data));
-        copy_bytes(v.data(), __start_fw_data, v.size());
+        copy_unchecked(v.data(), __start_fw_data, v.size());
         return v;
     }();
     return image;
@@ -64,8 +68,25 @@ static const std::vector<char> &load_values()
 void restore_firmware_image()
 {
     const std::vector<char> &image = load_values();
-    copy_bytes(__start_fw_data, image.data(), image.size());
+    copy_unchecked(__start_fw_data, image.data(), image.size());
     clear_bytes(__start_fw_bss, bytes_between(__start_fw_bss, __stop_fw_bss));
+}
+
+std::vector<char> save_firmware_ram()
+{
+    const size_t data = bytes_between(__start_fw_data, __stop_fw_data), bss = bytes_between(__start_fw_bss, __stop_fw_bss);
+    std::vector<char> v(data + bss);
+    copy_unchecked(v.data(), __start_fw_data, data);
+    copy_unchecked(v.data() + data, __start_fw_bss, bss);
+    return v;
+}
+
+void restore_firmware_ram(const std::vector<char> &saved)
+{
+    const size_t data = bytes_between(__start_fw_data, __stop_fw_data), bss = bytes_between(__start_fw_bss, __stop_fw_bss);
+    if (saved.size() != data + bss) fail("restoring firmware memory of another size");
+    copy_unchecked(__start_fw_data, saved.data(), data);
+    copy_unchecked(__start_fw_bss, saved.data() + data, bss);
 }
 
 static bool within(const char *p, size_t n, const char *begin, const char *end)

@@ -1,6 +1,7 @@
 // The command interpreter: replies across the dispatch order, clamping, gains, rate, current channel, status, help.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -49,9 +50,10 @@ TEST(Commands, RepliesAcrossTheDispatchOrder)
         {"pos 90", "pos  90", "pos=0deg\r\n", V(pos_ref_deg), 0},
         {nullptr, "posemax 0", "posemax=1deg\r\n", V(pos_err_max), 1},
         {nullptr, "posemax 999", "posemax=180deg\r\n", V(pos_err_max), 180},
-        {nullptr, "vq 5000", "vq=5000\r\n", V(foc_vq), 5.0f}, {nullptr, "vq 4294967295", "vq=0\r\n", V(foc_vq), 0},
+        {nullptr, "vq 5000", "vq=5000\r\n", V(foc_vq), 5.0f}, {nullptr, "vq 4294967295", "vq=2147483647\r\n", V(foc_vq), 2147483.647f},
         {nullptr, "ramp 5000", "ramp=1000\r\n", V(ramp_rate), 1000}, {"hold 250", "hold", "hold=250\r\n"},
         {nullptr, "hold 1000", "hold=999\r\n", V(hold_vq), 0.999f}, {nullptr, "rpm -100", "rpm=0\r\n", V(speed_set), 0},
+        {nullptr, "rpm 4294967096", "rpm=2147483647\r\n", V(speed_set), 2147483648.0f},
         {nullptr, "sp 0", "sp=1\r\n", V(foc_speed), 0.1f}, {nullptr, "sp 10000", "sp=9999\r\n", V(foc_speed), 999.9f},
         {nullptr, "i   42", "I=42mA\r\n", V(cur_tgt_mA), 42}, {nullptr, "i@42", "I=500mA\r\n", V(cur_tgt_mA), 500},
         {nullptr, "pos@90", "pos=90deg\r\n", V(pos_ref_deg), 90}, {nullptr, "I ", "I=0mA\r\n", V(cur_tgt_mA), 0}, {nullptr, "rate 0", "rate=1k\r\n", V(foc_rate), 1},
@@ -112,6 +114,8 @@ TEST(Commands, GainSyntaxes)
         {nullptr, "pidpos 1,1,5", "pidpos kp=1 ki=1 kd=5\r\n", V(pid_pos_kd), 0.0005f},
         {nullptr, "pidcur kp=10 kd=5", "pidcur kp=10 ki=50 kd=0\r\n"},
         {nullptr, "pidcur x", "pidcur kp=0 ki=50 kd=0\r\n", V(pid_cur_kp), 0.1f},
+        {nullptr, "pidcur 4294967296,99999999999,4294967295", "pidcur kp=2147483647 ki=2147483647 kd=2147483647\r\n",
+         V(pid_cur_kd), 2147483648.0f},
         {nullptr, "pid", "pidspd kp=10 ki=1000 kd=0 pidpos kp=5 ki=100 kd=0 pidcur kp=10 ki=50 kd=0\r\n"},
     });
     ConsoleBench c;
@@ -120,6 +124,53 @@ TEST(Commands, GainSyntaxes)
     c.cmd("pidcur 15");
     EXPECT_EQ(pid_spd_sum, 0.0f);
     EXPECT_EQ(cur_cl_integral, 4.0f);
+}
+
+// Fault caught: a stored setting shown truncated instead of rounded (vq 251 read back as 250, 0.251f times 1000 being
+// 250.99998), by its command or in the status line, anywhere in the range the command takes (after its clamp).
+TEST(Commands, SettingsReadBackAsTyped)
+{
+    ConsoleBench c;
+    control_timer_pause();   // nothing but the commands runs
+    U1_BRR = 16;             // replies at 4.5 Mbaud, and none on port 2
+    U2_CR1 = 0;
+    auto say = [&](const std::string &line) {
+        char buf[LINE_SIZE] = {};
+        std::strncpy(buf, line.c_str(), LINE_SIZE - 1);
+        cmd_parse(buf);
+        c.wait_ms(0.01);
+        return c.b.take_output(1);
+    };
+    // "sens 0" changes nothing, so its range starts at 1.
+    const struct { const char *set, *show, *head, *tail; int from, lo, hi; } rows[] = {
+        {"vq ", "vq", "vq=", "", 0, 0, 9999}, {"hold ", "hold", "hold=", "", 0, 0, 999},
+        {"sp ", "sp", "sp=", "", 0, 1, 9999}, {"sens ", "sens", "sens=", "/1000", 1, 1, 9999},
+        {"pidpos ", "pidpos", "pidpos kp=", " ki=100 kd=0", 0, 1, 9999},
+        {"pidpos 5,100,", "pidpos", "pidpos kp=5 ki=100 kd=", "", 0, 0, 9999},
+    };
+    for (const auto &r : rows) {
+        for (int n = r.from; n <= 9999; ++n) {
+            const std::string set = say(r.set + std::to_string(n)), show = say(r.show);
+            const std::string want = r.head + std::to_string(std::clamp(n, r.lo, r.hi)) + r.tail + "\r\n";
+            if (show != want || set != want) {
+                ADD_FAILURE() << r.set << n << ": set " << set << " shown " << show;
+                break;
+            }
+        }
+    }
+    // The status line shows vq, sp and (in mode 4) the position gain kp; checked where the stored value times its
+    // scale is not the typed number itself.
+    say("mode 4");
+    for (int n = 1; n <= 9999; ++n) {
+        const float back = static_cast<float>(n) / 1000.0f * 1000.0f, back10 = static_cast<float>(n) / 10.0f * 10.0f;
+        if (back == static_cast<float>(n) && back10 == static_cast<float>(n) && n != 9999) continue;
+        const std::string v = std::to_string(n);
+        say("vq " + v);
+        say("sp " + v);
+        say("pidpos " + v);
+        const std::string stat = say("stat");
+        EXPECT_NE(stat.find(" kp=" + v + " emax=30deg vq=" + v + " sp=" + v + " r="), std::string::npos) << stat;
+    }
 }
 
 // Fault caught: zero calibrations with the wrong sample count or shift, a current line with a wrong or wider than

@@ -21,16 +21,17 @@ TEST(SerialOutput, DecimalAndHexEdgesOnBothPorts)
     }
 }
 
-// Fault caught: a number reader that takes signs or skips spaces, stops late or overflows a signed accumulator
-// instead of wrapping like the chip; keywords folded in the wrong direction, compared as signed bytes, matched with a
+// Fault caught: a number reader that takes signs or skips spaces, stops late, or wraps (or overflows a signed
+// accumulator) past the largest int instead of staying there, so that a long number turns negative; keywords folded in the wrong direction, compared as signed bytes, matched with a
 // trailing space or a short line, or a prefix test reading past the line.
 TEST(SerialText, NumbersAndKeywords)
 {
     sim::Board b;
     const struct { const char *s; int value; } num[] = {
         {"123abc", 123}, {"-7", 0}, {" 7", 0}, {"", 0}, {"+5", 0}, {"0042", 42}, {"12 34", 12},
-        {"2147483647", INT32_MAX}, {"2147483648", INT32_MIN}, {"4294967295", -1}, {"4294967297", 1},
-        {"10000000000", 1410065408},
+        {"2147483647", INT32_MAX}, {"2147483648", INT32_MAX}, {"2147483639", 2147483639},
+        {"2147483640", 2147483640}, {"4294967295", INT32_MAX}, {"4294967297", INT32_MAX},
+        {"10000000000", INT32_MAX}, {"00000000000000002147483647x", INT32_MAX}, {"99999999999999999999 5", INT32_MAX},
     };
     for (const auto &r : num) EXPECT_EQ(myatoi(r.s), r.value) << '"' << r.s << '"';
     const struct { const char *line, *keyword; int equal; } eq[] = {

@@ -1,7 +1,9 @@
 // Table trigonometry, modulation, the output stage and the current readings.
 #include <cmath>
+#include <limits>
 
 #include "control_fixture.hpp"
+#include "numconv.h"
 
 // Faults caught: a table rounded or scaled wrongly, no turn reduction, an index off by one at 2 pi.
 TEST(SineTable, EntriesAndLookupEdges)
@@ -69,4 +71,17 @@ TEST_F(ControlTest, ConverterReads)
     EXPECT_EQ(ADC_Read(1), 0);
     EXPECT_EQ(n(), 11u) << "gave up after the first wait";
     EXPECT_EQ(b.mcu.accesses - accesses, 3u + 5000u) << "channel, start (read and write), 5000 polls";
+}
+
+// Faults caught: a rounding by adding 0.5 (0.49999997 + 0.5 rounds up to 1 in single precision), halves rounded to
+// even or toward zero, a sign lost, or a conversion that is undefined or wraps beyond the int range or for NaN.
+TEST(FloatToInt, RoundedSettingsSaturate)
+{
+    const float inf = std::numeric_limits<float>::infinity();
+    const struct { float x; int32_t want; } rows[] = {
+        {250.99998f, 251}, {0.49999997f, 0}, {0.5f, 1}, {2.5f, 3}, {-0.5f, -1}, {-2.5f, -3}, {-2.4999998f, -2},
+        {8388609.0f, 8388609}, {2147483520.0f, 2147483520}, {2147483648.0f, INT32_MAX}, {inf, INT32_MAX},
+        {-2147483648.0f, INT32_MIN}, {-inf, INT32_MIN}, {std::nanf(""), 0}, {1e-45f, 0},
+    };
+    for (const auto &r : rows) EXPECT_EQ(f2i_round_sat(r.x), r.want) << r.x;
 }
