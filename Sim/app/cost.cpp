@@ -20,13 +20,13 @@
 #include <vector>
 
 #include "cpu/emulated_cpu.hpp"
+#include "cpu/exception_meter.hpp"
 #include "modes.hpp"
 
 namespace app {
 
 namespace {
 
-using Exception = sim::EmulatedCpu::Exception;
 constexpr int kTim2 = 16 + 28, kSysTick = 15;
 constexpr int kTicks = 4000;
 constexpr uint32_t kShfAlloc = 0x2;
@@ -82,116 +82,6 @@ Stats stats(std::vector<uint64_t> v)
     return s;
 }
 
-// Follows the exceptions of the emulated core: the cycles of each
-// activation without the handlers nested in it, the profile over each
-// control tick without them either, and the deepest stack of each context.
-class Meter {
-public:
-    Meter(sim::EmulatedCpu &cpu, uint32_t estack) : core_(cpu.core()), estack_(estack)
-    {
-        cpu.on_exception = [this](int n, Exception what, uint64_t cycle) { on_exception(n, what, cycle); };
-    }
-
-    // Activations of each exception since the last clear: own cycles, entry
-    // and return included.
-    std::map<int, std::vector<uint64_t>> own;
-    // Over the control ticks since the last clear: cycles and calls by
-    // profile bucket.
-    std::vector<uint64_t> tick_cycles, tick_calls;
-    // Deepest stack of each context (-1: thread mode) below the SP it
-    // started from, and the lowest SP of all.
-    std::map<int, uint32_t> depth;
-    uint32_t lowest = 0xFFFFFFFF;
-
-    void clear()
-    {
-        own.clear();
-        tick_cycles.assign(core_.profile_cycles().size(), 0);
-        tick_calls.assign(core_.profile_calls().size(), 0);
-    }
-    // Cycles spent in handlers (outermost activations) since power-on.
-    uint64_t handler_cycles() const { return handler_cycles_; }
-    // The thread's stack, which the exceptions see only when they come.
-    void look_at_thread()
-    {
-        if (stack_.empty()) reached(-1, estack_, core_.lowest_sp());
-    }
-
-private:
-    struct Frame {
-        int n;
-        uint64_t start;          // core cycle at its entry
-        uint32_t entry_sp;       // SP of the context it pre-empted
-        uint32_t outer_lowest;   // the pre-empted context's lowest SP so far
-        bool profiled;           // the control tick and what nests in it
-        uint64_t nested = 0;     // cycles of the handlers nested in it
-        std::vector<uint64_t> cycles, calls, nested_cycles;   // profile at entry; of the nested handlers
-    };
-
-    static std::vector<uint64_t> minus(const std::vector<uint64_t> &now, const std::vector<uint64_t> &then)
-    {
-        std::vector<uint64_t> d(now);
-        for (size_t i = 0; i < then.size(); ++i) d[i] -= then[i];
-        return d;
-    }
-
-    void on_exception(int n, Exception what, uint64_t cycle)
-    {
-        if (what != Exception::Return) {
-            look_at_thread();
-            const uint32_t sp = what == Exception::TailChain ? chained_sp_ : core_.reg(sim::cpu::ArmCore::SP);
-            Frame f{n, cycle, sp, core_.exchange_lowest_sp(0xFFFFFFFF), n == kTim2 || in_tick(), 0, {}, {}, {}};
-            if (f.profiled) {
-                f.cycles = core_.profile_cycles();
-                f.calls = core_.profile_calls();
-            }
-            stack_.push_back(std::move(f));
-            return;
-        }
-        Frame f = std::move(stack_.back());
-        stack_.pop_back();
-        const uint64_t total = cycle + sim::cpu::kReturnCycles - f.start;
-        own[n].push_back(total - f.nested);
-        if (stack_.empty()) handler_cycles_ += total;
-        else stack_.back().nested += total;
-        reached(n, f.entry_sp, core_.exchange_lowest_sp(f.outer_lowest));
-        chained_sp_ = f.entry_sp;
-        if (!f.profiled) return;
-        std::vector<uint64_t> cycles = minus(core_.profile_cycles(), f.cycles);
-        if (n != kTim2) {   // nested in the tick: not the tick's
-            std::vector<uint64_t> &acc = stack_.back().nested_cycles;
-            if (stack_.back().n != kTim2) return;   // counted with the handler it nests in
-            acc.resize(cycles.size(), 0);
-            for (size_t i = 0; i < cycles.size(); ++i) acc[i] += cycles[i];
-            return;
-        }
-        const std::vector<uint64_t> calls = minus(core_.profile_calls(), f.calls);
-        tick_cycles.resize(cycles.size(), 0);
-        tick_calls.resize(calls.size(), 0);
-        for (size_t i = 0; i < cycles.size(); ++i) {
-            tick_cycles[i] += cycles[i] - (i < f.nested_cycles.size() ? f.nested_cycles[i] : 0);
-            tick_calls[i] += calls[i];
-        }
-    }
-
-    bool in_tick() const
-    {
-        return std::any_of(stack_.begin(), stack_.end(), [](const Frame &f) { return f.n == kTim2; });
-    }
-    void reached(int context, uint32_t from_sp, uint32_t lowest_sp)
-    {
-        if (lowest_sp > from_sp) return;   // nothing seen
-        depth[context] = std::max(depth[context], from_sp - lowest_sp);
-        lowest = std::min(lowest, lowest_sp);
-    }
-
-    sim::cpu::ArmCore &core_;
-    uint32_t estack_;
-    std::vector<Frame> stack_;
-    uint32_t chained_sp_ = 0;
-    uint64_t handler_cycles_ = 0;
-};
-
 // Types a line on the console and runs the board on for `ms`.
 void command(Session &s, const std::string &line, double ms = 100.0)
 {
@@ -241,7 +131,7 @@ int run_cost(const Options &opt)
         std::fprintf(stderr, "foc-sim: the image has no _estack\n");
         return 1;
     }
-    Meter meter(cpu, estack->value);
+    sim::ExceptionMeter meter(cpu, kTim2, estack->value);
 
     std::printf("Cost report of %s on the emulated Cortex-M3 (72 MHz, flash with 2 wait states)\n",
                 opt.image_path.c_str());
@@ -285,16 +175,16 @@ int run_cost(const Options &opt)
         const double ticks = static_cast<double>(meter.own[kTim2].size());
         std::map<std::string, std::pair<double, double>> helpers;
         double attributed = 0;
-        for (size_t i = 0; i < meter.tick_cycles.size(); ++i) {
-            if (!meter.tick_cycles[i]) continue;
+        for (size_t i = 0; i < meter.profiled_cycles.size(); ++i) {
+            if (!meter.profiled_cycles[i]) continue;
             const Bucket b = classify(core.profile_name(i));
             if (b.part == kComputation) continue;
-            const double cycles = static_cast<double>(meter.tick_cycles[i]) / ticks;
+            const double cycles = static_cast<double>(meter.profiled_cycles[i]) / ticks;
             c.part[b.part] += cycles;
             attributed += cycles;
             if (b.part == kSoftFloat) {
                 helpers[b.name].first += cycles;
-                helpers[b.name].second += static_cast<double>(meter.tick_calls[i]) / ticks;
+                helpers[b.name].second += static_cast<double>(meter.profiled_calls[i]) / ticks;
             }
         }
         c.part[kComputation] = c.tick.mean - attributed;
@@ -327,7 +217,9 @@ int run_cost(const Options &opt)
         std::printf("  main loop, poll of the millisecond count: %llu cycles a turn\n",
                     static_cast<unsigned long long>(idle->period));
 
-    std::printf("\nSoft-float helpers in the running tick (mean cycles and calls per tick)\n");
+    std::printf("\nSoft-float helpers in the running tick (mean cycles and calls per tick). Cycles count where the\n"
+                "code lies: __aeabi_fsub runs on into __aeabi_fadd, the integer conversions into __aeabi_l2f's\n"
+                "normalisation, the comparisons into __cmpsf2; calls count entries at a helper's first instruction.\n");
     std::printf("  %-22s", "helper");
     for (const ModeRun &m : kModes) std::printf("        mode %d", m.mode);
     std::printf("\n");

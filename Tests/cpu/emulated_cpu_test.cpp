@@ -10,6 +10,7 @@
 
 #include "board.hpp"
 #include "cpu/emulated_cpu.hpp"
+#include "cpu/exception_meter.hpp"
 
 namespace {
 
@@ -93,7 +94,8 @@ TEST_F(EmulatedBoard, TimeMemoryAndPowerOn)
 // interrupt at level 0 must pre-empt the level-4 control tick; the tick
 // never pre-empts itself), a return that leaves the NVIC's active list wrong, a tick whose
 // entry drifts (latency beyond one translated block), the profile's caller
-// split charging the converter's wait to the wrong caller.
+// split charging the converter's wait to the wrong caller, a meter that
+// counts a nested handler's cycles (its return included) twice or in the tick's own.
 TEST_F(EmulatedBoard, ExceptionsTimingAndProfileByCaller)
 {
     auto b = board();
@@ -104,18 +106,28 @@ TEST_F(EmulatedBoard, ExceptionsTimingAndProfileByCaller)
     c.core().set_profiling(true);
     for (const char *line : {"mode 3", "vq 200", "rpm 300", "ON"}) command(*b, line);
     c.core().clear_profile();   // the console's waits for the transmitter are not the tick's
+    sim::ExceptionMeter meter(c, kTim2, 0x2000C000);
+    b->run_ms(1);
+    while (!b->mcu.nvic.active().empty()) b->run_ms(0.01);   // whole activations from here on
+    meter.clear();
 
     std::vector<sim::Cycles> tick_entries;
-    int received_in_tick = 0, depth = 0, max_depth = 0;
+    int received_in_tick = 0, depth = 0, max_depth = 0, chained_from_tick = 0;
+    uint64_t tick_return = 0;
     std::vector<int> active;
+    const auto metered = c.on_exception;
+    const uint64_t handlers = meter.handler_cycles();
     c.on_exception = [&](int n, EmulatedCpu::Exception what, uint64_t cycle) {
+        metered(n, what, cycle);
         if (what == EmulatedCpu::Exception::Return) {
             ASSERT_FALSE(active.empty());
             EXPECT_EQ(active.back(), n);
             active.pop_back();
             --depth;
+            if (n == kTim2) tick_return = cycle;
             return;
         }
+        if (what == EmulatedCpu::Exception::TailChain && cycle == tick_return) ++chained_from_tick;
         if (n == kTim2) {
             EXPECT_EQ(std::count(active.begin(), active.end(), kTim2), 0);
             tick_entries.push_back(c.time_of(cycle));
@@ -126,7 +138,8 @@ TEST_F(EmulatedBoard, ExceptionsTimingAndProfileByCaller)
     };
     b->type(1, std::string(40, 'z'));   // bytes come every 6250 cycles, whatever the tick's phase
     b->run_ms(200);
-    c.on_exception = nullptr;
+    while (depth > 0) b->run_ms(0.01);   // to the end of the last activation
+    c.on_exception = metered;
 
     ASSERT_GE(tick_entries.size(), 799u);
     EXPECT_GT(received_in_tick, 10) << "the tick takes 60 % of the time: most bytes arrive in it";
@@ -150,6 +163,28 @@ TEST_F(EmulatedBoard, ExceptionsTimingAndProfileByCaller)
     }
     EXPECT_NEAR(static_cast<double>(converter) / tick_entries.size(), 2 * 252 * 6, 100);
     EXPECT_EQ(other, 0u) << "nothing else polls a flag while the motor runs and the console is quiet";
+
+    // The meter: every cycle the handlers took is some activation's own, once.
+    uint64_t own = 0;
+    for (const auto &[n, v] : meter.own)
+        for (uint64_t x : v) own += x;
+    EXPECT_EQ(own, meter.handler_cycles() - handlers);
+    ASSERT_EQ(meter.own[kTim2].size(), tick_entries.size());
+    ASSERT_EQ(meter.own[kUsart1].size(), 40u);
+    const auto [fastest, slowest] = std::minmax_element(meter.own[kTim2].begin(), meter.own[kTim2].end());
+    EXPECT_GT(*fastest, 9000u);
+    EXPECT_LT(*slowest - *fastest, 2500u) << "the tick's own cycles, without the receive interrupts in it";
+    uint64_t profiled = 0;
+    for (uint64_t x : meter.profiled_cycles) profiled += x;
+    uint64_t ticks = 0;
+    for (uint64_t x : meter.own[kTim2]) ticks += x;
+    // The nested handlers' returns are theirs, not the tick's; a tick that
+    // tail-chains ends where the chain begins, without a return.
+    EXPECT_EQ(ticks - profiled, (meter.own[kTim2].size() - static_cast<size_t>(chained_from_tick)) * sim::cpu::kReturnCycles)
+        << "the profile has all but the returns";
+    EXPECT_GE(meter.depth[kTim2], 32u + 8) << "the frame and the handler's own pushes";
+    EXPECT_GE(meter.depth[kUsart1], 32u);
+    EXPECT_LT(meter.lowest, 0x2000C000u - meter.depth[kTim2]);
 }
 
 // Faults caught: an idle skip that changes anything observable: the console's
