@@ -257,3 +257,42 @@ TEST_F(EmulatedBoard, VectorTableOffsetAndFaults)
     EXPECT_TRUE(in_function(c.core().reg(Reg::PC), "Default_Handler"));
     EXPECT_FALSE(c.core().locked_up());
 }
+
+// What a fault in the running image does to the bridge: the fault taken as
+// HardFault, the core parked in Default_Handler with the control tick and
+// SysTick held off, and the four bridge lines (EN_A..C, nSLEEP on
+// PB12..15) and the PWM compares as the image leaves them. Faults caught: a
+// fault that goes unreported or lets the control tick run on, a bridge left
+// in a state other than the one asserted here.
+TEST_F(EmulatedBoard, FaultWhileRunningParksTheCoreAndSetsTheBridge)
+{
+    auto b = board();
+    EmulatedCpu &c = cpu(*b);
+    b->run_ms(1500);
+    for (const char *line : {"mode 3", "vq 200", "rpm 300", "ON"}) command(*b, line);
+    b->run_ms(20);
+    auto bridge_lines = [&] {
+        int high = 0;
+        for (const sim::Pin &p : b->wiring.bridge_en) high += b->mcu.port(p.port).output_level(p.index);
+        return high + b->mcu.port(b->wiring.bridge_nsleep.port).output_level(b->wiring.bridge_nsleep.index);
+    };
+    ASSERT_EQ(bridge_lines(), 4) << "the motor runs";
+    ASSERT_NE(b->mcu.tim4.ccr(1) | b->mcu.tim4.ccr(2) | b->mcu.tim4.ccr(3), 0u);
+
+    c.core().set_reg(Reg::PC, 0x1FFF0000);   // a fetch from nowhere, wherever the core was
+    const uint32_t compares[3] = {b->mcu.tim4.ccr(1), b->mcu.tim4.ccr(2), b->mcu.tim4.ccr(3)};
+    b->run_ms(1);
+    const uint32_t ticks = *c.symbol<uint32_t>("tick_count");
+    b->run_ms(20);
+    ASSERT_EQ(c.faults().size(), 1u);
+    EXPECT_EQ(c.faults()[0].exception, 3);
+    EXPECT_EQ(c.core().reg(Reg::IPSR), 3u);
+    EXPECT_TRUE(in_function(c.core().reg(Reg::PC), "Default_Handler"));
+    EXPECT_EQ(b->mcu.nvic.active().back(), 3);
+    EXPECT_EQ(c.symbol<uint32_t>("tick_count"), ticks) << "nothing pre-empts HardFault";
+
+    // Default_Handler is an endless loop that leaves the peripherals alone:
+    // the bridge stays powered with the compares of the last tick.
+    EXPECT_EQ(bridge_lines(), 4);
+    for (int ch = 1; ch <= 3; ++ch) EXPECT_EQ(b->mcu.tim4.ccr(ch), compares[ch - 1]) << "channel " << ch;
+}
