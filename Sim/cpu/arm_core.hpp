@@ -270,7 +270,6 @@ private:
     IdleWatch idle_;
     uint64_t idle_skipped_ = 0;
     std::optional<IdleLoop> idle_loop_;
-    uint32_t last_block_ = 0;                   // start of the block that ran last
     void idle_snapshot(uint32_t *regs) const;
 
     std::vector<uint32_t> watched_;             // sorted
