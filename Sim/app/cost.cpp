@@ -44,7 +44,6 @@ std::string short_name(const std::string &symbol)
 }
 
 enum Part { kConverter, kSettling, kSoftFloat, kComputation, kParts };
-const char *const kPartNames[kParts] = {"converter wait", "sensor settling delay", "soft-float helpers", "computation"};
 
 // Where a profile bucket's cycles go ("function" or "function<caller").
 struct Bucket {
@@ -226,7 +225,8 @@ int run_cost(const Options &opt)
     std::map<std::string, int> order;
     for (const ModeRun &m : kModes)
         for (const auto &[name, v] : costs[m.mode].helpers) order.emplace(name, 0);
-    for (const auto &[name, unused] : order) {
+    for (const auto &entry : order) {
+        const std::string &name = entry.first;
         std::printf("  %-22s", name.c_str());
         for (const ModeRun &m : kModes) {
             const auto &h = costs[m.mode].helpers;
@@ -300,6 +300,7 @@ int run_cost(const Options &opt)
     for (const sim::elf::Symbol &sym : image.symbols())
         if (sym.size && (sym.type == sim::elf::kSttFunc || sym.type == sim::elf::kSttObject)) at.emplace(sym.value, &sym);
     std::vector<const sim::elf::Symbol *> largest;
+    largest.reserve(at.size());
     for (const auto &[addr, sym] : at) largest.push_back(sym);
     std::sort(largest.begin(), largest.end(), [](const auto *a, const auto *b) { return a->size > b->size; });
     std::printf("\nLargest symbols\n");

@@ -49,7 +49,7 @@ std::shared_ptr<const elf::Image> load_image(const std::string &path, std::strin
     return std::make_shared<const elf::Image>(std::move(*image));
 }
 
-std::function<std::unique_ptr<Cpu>(Mcu &)> emulated_cpu(std::shared_ptr<const elf::Image> image)
+std::function<std::unique_ptr<Cpu>(Mcu &)> emulated_cpu(const std::shared_ptr<const elf::Image> &image)
 {
     return [image](Mcu &mcu) -> std::unique_ptr<Cpu> { return std::make_unique<EmulatedCpu>(mcu, *image); };
 }

@@ -100,6 +100,6 @@ private:
 std::shared_ptr<const elf::Image> load_image(const std::string &path, std::string &why);
 
 // A CPU factory for sim::Board that runs the image on the emulated CPU.
-std::function<std::unique_ptr<Cpu>(Mcu &)> emulated_cpu(std::shared_ptr<const elf::Image> image);
+std::function<std::unique_ptr<Cpu>(Mcu &)> emulated_cpu(const std::shared_ptr<const elf::Image> &image);
 
 }  // namespace sim
