@@ -141,8 +141,9 @@ int run_cost(const Options &opt)
 
     // Stopped: the control tick, SysTick and the main loop's idle pass.
     std::vector<uint64_t> passes;
-    uint64_t pass_start = 0, pass_handlers = 0;
-    bool in_pass = false;
+    // The watch reads and writes these while the board runs on below.
+    uint64_t pass_start = 0, pass_handlers = 0;   // cppcheck-suppress variableScope
+    bool in_pass = false;                          // cppcheck-suppress variableScope
     const auto idle = core.idle_loop();
     if (idle) {
         core.watch_blocks({idle->head, idle->exit}, [&](uint32_t addr) {
