@@ -110,6 +110,18 @@ target_compile_options(arm-core-bench PRIVATE -Wall -Wextra -Werror)
 target_compile_definitions(arm-core-bench PRIVATE FIRMWARE_ELF="${FIRMWARE_ELF}")
 target_link_libraries(arm-core-bench PRIVATE virtual_board)
 
+# The cost report of the chip image on the emulated CPU (a report, not a
+# test): cmake --build --preset host --target cost-report writes
+# build/host/cost-report.txt. The image comes from the stm32 preset.
+set(COST_REPORT ${CMAKE_BINARY_DIR}/cost-report.txt)
+add_custom_command(
+    OUTPUT ${COST_REPORT}
+    COMMAND sh -c "\"$1\" --image \"$2\" --cost > \"$3\"" cost-report $<TARGET_FILE:foc-sim> ${FIRMWARE_ELF} ${COST_REPORT}
+    DEPENDS foc-sim ${FIRMWARE_ELF}
+    COMMENT "Cost report of the chip image on the emulated CPU"
+    VERBATIM)
+add_custom_target(cost-report DEPENDS ${COST_REPORT})
+
 # The chip image's worst stack depth against the stack reservation of the
 # linker script (skipped without a chip image), and the report tool's tests.
 get_filename_component(FIRMWARE_BUILD_DIR ${FIRMWARE_ELF} DIRECTORY)

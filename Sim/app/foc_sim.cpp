@@ -11,6 +11,7 @@ int main(int argc, char **argv)
     case app::RunKind::Batch: return app::run_batch(opt);
     case app::RunKind::Pty: return app::run_pty(opt);
     case app::RunKind::Bench: return app::run_bench(opt);
+    case app::RunKind::Cost: return app::run_cost(opt);
     case app::RunKind::Auto: break;
     }
     return isatty(STDIN_FILENO) ? app::run_terminal(opt) : app::run_batch(opt);

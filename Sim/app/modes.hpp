@@ -9,5 +9,6 @@ int run_batch(const Options &opt);
 int run_terminal(const Options &opt);
 int run_pty(const Options &opt);
 int run_bench(const Options &opt);
+int run_cost(const Options &opt);   // needs opt.image
 
 }  // namespace app

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "cpu/emulated_cpu.hpp"
 #include "plant/plant.hpp"
 
 namespace app {
@@ -37,8 +38,15 @@ Ways to run:
   --bench              Benchmark: boots, starts mode 3 (vq 300, rpm 300) with the 4 kHz
                        control tick and reports simulated seconds per wall
                        second. --bench-s S sets the running time (default 10).
+  --cost               With --image: the cost report of the image (cycles of
+                       the control tick per mode, where they go, the share of
+                       the period at each rate, stack depth, memory) on stdout.
 
 Options:
+  --image FILE.elf     Run the chip image (the firmware.elf that is flashed) on
+                       an emulated Cortex-M3, its time counted in the core's own
+                       cycles, instead of the firmware built for this computer.
+                       Every way of running above takes it.
   --port N             Serial port (1 or 2) of the terminal or pseudo-terminal
                        (default 1). Batch: the port text lines start on.
   --gap-ms MS          Batch: board time after the last byte of a typed line
@@ -121,6 +129,8 @@ Options parse_options(int argc, char **argv)
             o.kind = RunKind::Pty;
         } else if (a == "--bench") {
             o.kind = RunKind::Bench;
+        } else if (a == "--cost") {
+            o.kind = RunKind::Cost;
         } else if (a == "--raw-keys") {
             o.raw_keys = true;
         } else if (a == "--port") {
@@ -148,6 +158,11 @@ Options parse_options(int argc, char **argv)
             if (eq == std::string_view::npos || eq == 0) usage_error("--set " + std::string(s) + ": NAME=VALUE expected");
             std::string why = o.plant.set(s.substr(0, eq), s.substr(eq + 1));
             if (!why.empty()) usage_error("--set: " + why);
+        } else if (a == "--image") {
+            std::string why;
+            o.image_path = value();
+            o.image = sim::load_image(o.image_path, why);
+            if (!o.image) usage_error("--image " + why);
         } else if (a == "--trace") {
             o.trace_path = value();
         } else if (a == "--trace-every") {
@@ -160,6 +175,7 @@ Options parse_options(int argc, char **argv)
     // checked once all of them are known, whatever the order of the options.
     std::string why = o.plant.check();
     if (!why.empty()) usage_error("--set: " + why);
+    if (o.kind == RunKind::Cost && !o.image) usage_error("--cost reports on a chip image: give it with --image");
     return o;
 }
 

@@ -1,13 +1,15 @@
 // Command line of foc-sim.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "elf/elf32.hpp"
 #include "plant/plant.hpp"
 
 namespace app {
 
-enum class RunKind { Auto, Batch, Pty, Bench };   // Auto: the terminal if stdin is one, else batch
+enum class RunKind { Auto, Batch, Pty, Bench, Cost };   // Auto: the terminal if stdin is one, else batch
 
 struct Options {
     RunKind kind = RunKind::Auto;
@@ -21,6 +23,8 @@ struct Options {
     double trace_every_ms = 1.0;
     bool raw_keys = false;         // terminal: keystrokes straight to the port, no local editing
     double bench_s = 10.0;         // bench: virtual seconds of running motor
+    std::string image_path;        // chip image for the emulated CPU; none: the native build
+    std::shared_ptr<const sim::elf::Image> image;
 };
 
 // Parses the command line. Prints the help and exits 0 for --help; prints a

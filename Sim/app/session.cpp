@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "cpu/emulated_cpu.hpp"
+
 namespace app {
 
 // Bounds that keep the plant's arithmetic finite.
@@ -116,7 +118,12 @@ std::optional<Directive> parse_directive(std::string_view line, std::string &why
     return std::nullopt;
 }
 
-Session::Session(const Options &opt) : board_(opt.plant, opt.seed), text_port_(opt.port)
+static sim::CpuFactory cpu_of(const Options &opt)
+{
+    return opt.image ? sim::emulated_cpu(opt.image) : sim::CpuFactory(sim::make_native_cpu);
+}
+
+Session::Session(const Options &opt) : board_(opt.plant, opt.seed, cpu_of(opt)), text_port_(opt.port)
 {
     board_.plant.on_diverged = [this](const std::string &) {
         drain_output();

@@ -76,6 +76,12 @@ struct ArmCore::Block {
     BlockCost cost;
     std::vector<uint16_t> data;         // instructions that load or store through a register
     std::vector<uint16_t> candidates;   // those that may reach a peripheral (not through SP)
+    bool stores = false;                // it stores to memory
+    // Learned while running, for the idle-loop watch: it has reached a
+    // peripheral; it was found at a loop head with other registers than the
+    // time before this many times in a row.
+    mutable bool touched_bus = false;
+    mutable uint8_t idle_misses = 0;
 };
 
 struct EngineHooks {
@@ -186,12 +192,23 @@ bool ArmCore::load(const elf::Image &image)
         functions_.push_back(s);
         functions_.back().value &= ~1u;
     }
-    std::stable_sort(functions_.begin(), functions_.end(),
-                     [](const elf::Symbol &a, const elf::Symbol &b) { return a.value < b.value; });
+    // Of several names for one address the library's __aeabi_ name is kept
+    // (the name the compiler calls a soft-float helper by), else the first
+    // in alphabetical order (__cmpsf2 of the comparisons' common body).
+    const auto before = [](const elf::Symbol &a, const elf::Symbol &b) {
+        const bool aa = a.name.starts_with("__aeabi_"), ba = b.name.starts_with("__aeabi_");
+        if (a.value != b.value) return a.value < b.value;
+        return aa != ba ? aa : a.name < b.name;
+    };
+    std::sort(functions_.begin(), functions_.end(), before);
     functions_.erase(std::unique(functions_.begin(), functions_.end(),
                                  [](const elf::Symbol &a, const elf::Symbol &b) { return a.value == b.value; }),
                      functions_.end());
     function_cycles_.assign(functions_.size() + 2, 0);
+    function_calls_.assign(functions_.size() + 2, 0);
+    by_caller_.assign(functions_.size(), false);
+    caller_buckets_.clear();
+    idle_ = IdleWatch{};
     return true;
 }
 
@@ -213,6 +230,8 @@ void ArmCore::reset()
     vtor_ = 0;
     align8_ = false;
     locked_up_ = false;
+    depth_ = 0;
+    idle_dirty();
     current_ = nullptr;
     taken_extra_ = 0;
     must_redirect_ = true;
@@ -229,6 +248,7 @@ uint32_t ArmCore::reg(Reg r) const
 // The engine takes bit 0 of a PC write as the Thumb state: always set it.
 void ArmCore::set_reg(Reg r, uint32_t v)
 {
+    idle_dirty();
     if (r == PC) v |= 1;
     uc_reg_write(uc_, uc_reg_id(r), &v);
 }
@@ -252,6 +272,7 @@ bool ArmCore::write(uint32_t addr, const void *in, uint32_t n)
 {
     if (!in_range(addr, n, kSramBase, kSramSize)) return false;
     std::memcpy(sram_.data() + (addr - kSramBase), in, n);
+    idle_dirty();
     // Code the engine translated from these bytes is dropped.
     if (addr < kStackPageBase) uc_ctl_remove_cache(uc_, addr, std::min(addr + n, kStackPageBase));
     return true;
@@ -264,6 +285,12 @@ const elf::Symbol *ArmCore::symbol(const std::string &name) const
     return nullptr;
 }
 
+std::string ArmCore::function_name(uint32_t addr) const
+{
+    const size_t i = static_cast<size_t>(function_index(addr & ~1u));
+    return i < functions_.size() ? functions_[i].name : "";
+}
+
 int ArmCore::function_index(uint32_t addr) const
 {
     auto it = std::upper_bound(functions_.begin(), functions_.end(), addr,
@@ -274,24 +301,75 @@ int ArmCore::function_index(uint32_t addr) const
     return static_cast<int>(it - functions_.begin());
 }
 
-void ArmCore::set_profiling(bool on) { profiling_ = on; }
+void ArmCore::set_profiling(bool on)
+{
+    profiling_ = on;
+    idle_dirty();   // the idle watch keeps the profile only while profiling
+}
 
 void ArmCore::clear_profile()
 {
     std::fill(function_cycles_.begin(), function_cycles_.end(), 0);
+    std::fill(function_calls_.begin(), function_calls_.end(), 0);
     lowest_sp_ = 0xFFFFFFFF;
+    idle_dirty();   // its profile at the head is gone
+}
+
+std::string ArmCore::profile_name(size_t bucket) const
+{
+    const size_t n = functions_.size();
+    if (bucket < n) return functions_[bucket].name;
+    if (bucket == n) return "(unknown)";
+    if (bucket == n + 1) return "(exception)";
+    const auto [function, caller] = caller_buckets_.at(bucket - n - 2);
+    return functions_[function].name + "<" + profile_name(caller);
 }
 
 std::vector<FunctionCycles> ArmCore::profile() const
 {
     std::vector<FunctionCycles> out;
-    for (size_t i = 0; i < function_cycles_.size(); ++i) {
-        if (!function_cycles_[i]) continue;
-        const char *special = i == functions_.size() ? "(unknown)" : "(exception)";
-        out.push_back({i < functions_.size() ? functions_[i].name : special, function_cycles_[i]});
-    }
+    for (size_t i = 0; i < function_cycles_.size(); ++i)
+        if (function_cycles_[i]) out.push_back({profile_name(i), function_cycles_[i]});
     std::sort(out.begin(), out.end(), [](const FunctionCycles &a, const FunctionCycles &b) { return a.cycles > b.cycles; });
     return out;
+}
+
+bool ArmCore::profile_by_caller(const std::string &function)
+{
+    for (size_t i = 0; i < functions_.size(); ++i) {
+        if (functions_[i].name != function) continue;
+        by_caller_[i] = true;
+        return true;
+    }
+    return false;
+}
+
+// The profile bucket of a block: its function's, or for a function counted
+// by caller, the bucket chosen at its entry on this nesting level.
+size_t ArmCore::bucket_of(const Block &b, uint32_t addr)
+{
+    if (!profiling_ || b.function >= by_caller_.size() || !by_caller_[b.function]) return b.function;
+    const size_t base = functions_.size() + 2;
+    if (caller_bucket_at_.size() <= depth_) caller_bucket_at_.resize(depth_ + 1, 0);
+    size_t &at = caller_bucket_at_[depth_];
+    if (addr == functions_[b.function].value) {
+        const std::pair<size_t, size_t> key{b.function, static_cast<size_t>(function_index(reg(LR) & ~1u))};
+        const auto it = std::find(caller_buckets_.begin(), caller_buckets_.end(), key);
+        at = base + static_cast<size_t>(it - caller_buckets_.begin());
+        if (it == caller_buckets_.end()) {
+            caller_buckets_.push_back(key);
+            function_cycles_.push_back(0);
+            function_calls_.push_back(0);
+        }
+    }
+    return at >= base && caller_buckets_[at - base].first == b.function ? at : b.function;
+}
+
+void ArmCore::watch_blocks(std::vector<uint32_t> addrs, std::function<void(uint32_t)> fn)
+{
+    std::sort(addrs.begin(), addrs.end());
+    watched_ = std::move(addrs);
+    on_watched_ = std::move(fn);
 }
 
 // Time passes: n cycles, counted for the profile in `bucket`.
@@ -328,8 +406,13 @@ const ArmCore::Block &ArmCore::lookup(uint32_t addr, uint32_t size)
     }
     b.candidates.clear();
     b.data.clear();
+    b.stores = false;
+    b.touched_bus = false;
+    b.idle_misses = 0;
     for (size_t i = 0; i < b.cost.insns.size(); ++i) {
         const Insn &in = b.cost.insns[i].insn;
+        b.stores = b.stores || in.op == Op::Store || in.op == Op::StoreStack || in.op == Op::StoreDual ||
+                   in.op == Op::StoreMultiple;
         if (!in.size || in.op == Op::LoadLiteral) continue;
         b.data.push_back(static_cast<uint16_t>(i));
         if (in.base < 13) b.candidates.push_back(static_cast<uint16_t>(i));
@@ -348,10 +431,22 @@ void ArmCore::block(uint32_t addr, uint32_t size)
         return;
     }
     const Block &b = lookup(addr, size);
+    if (idle_skip_) {
+        idle_check(b, addr);
+        if (cycles_ >= end_) {   // whole repetitions took the run to its end
+            uc_emu_stop(uc_);
+            current_ = nullptr;
+            return;
+        }
+    }
     const bool sequential = addr == expect_next_;
     const uint64_t extra = (sequential ? 0 : taken_extra_) +
                            ((!sequential || must_redirect_) && b.in_flash ? cost::kFlashWait : 0);
-    add(extra + b.cost.cycles, b.function);
+    bucket_ = bucket_of(b, addr);
+    if (profiling_ && b.function < functions_.size() && addr == functions_[b.function].value) ++function_calls_[bucket_];
+    add(extra, bucket_);
+    if (!watched_.empty() && std::binary_search(watched_.begin(), watched_.end(), addr)) on_watched_(addr);
+    add(b.cost.cycles, bucket_);
     block_start_ = cycles_ - b.cost.cycles;
     block_extra_ = 0;
     access_cursor_ = 0;
@@ -361,6 +456,87 @@ void ArmCore::block(uint32_t addr, uint32_t size)
     taken_extra_ = b.cost.conditional_end ? b.cost.taken_extra : 0;
     must_redirect_ = b.cost.redirects;
     if (profiling_) lowest_sp_ = std::min(lowest_sp_, reg(SP));
+}
+
+void ArmCore::set_idle_skip(bool on)
+{
+    idle_skip_ = on;
+    idle_ = IdleWatch{};
+}
+
+void ArmCore::idle_snapshot(uint32_t *regs) const
+{
+    int ids[kIdleRegs];
+    void *out[kIdleRegs];
+    for (int r = 0; r < kIdleRegs; ++r) {
+        ids[r] = uc_reg_id(r < 15 ? static_cast<Reg>(r) : XPSR);
+        out[r] = regs + r;
+    }
+    uc_reg_read_batch(uc_, ids, out, kIdleRegs);
+}
+
+// At the start of a block, before it is charged: the idle-loop watch (see
+// set_idle_skip). A watch is armed at a loop head with the registers and
+// what the previous block left for the fetch; storing, a peripheral access,
+// an exception or a write from outside make it dirty. Back at the head
+// clean, with the same registers and fetch state, the code has been seen to
+// repeat, `period` cycles at a time: whole repetitions that end no later
+// than the run are added at once. Repetitions of the same state behave the
+// same, so the run then reaches its end at the same block as it would have.
+void ArmCore::idle_check(const Block &b, uint32_t addr)
+{
+    IdleWatch &w = idle_;
+    uint32_t regs[kIdleRegs];
+    if (w.head) ++w.blocks;
+    if (w.head == addr && w.clean && cycles_ > w.start) {
+        idle_snapshot(regs);
+        const bool same = std::equal(regs, regs + kIdleRegs, w.regs) && expect_next_ == w.expect_next &&
+                          taken_extra_ == w.taken_extra && must_redirect_ == w.must_redirect;
+        if (same) {
+            const uint64_t period = cycles_ - w.start, k = (end_ - cycles_) / period;
+            if (k && profiling_) {
+                w.cycles.resize(function_cycles_.size(), 0);
+                w.calls.resize(function_calls_.size(), 0);
+                for (size_t i = 0; i < function_cycles_.size(); ++i) {
+                    function_cycles_[i] += k * (function_cycles_[i] - w.cycles[i]);
+                    function_calls_[i] += k * (function_calls_[i] - w.calls[i]);
+                }
+            }
+            cycles_ += k * period;
+            idle_skipped_ += k * period;
+            idle_loop_ = IdleLoop{addr, expect_next_, period};
+            b.idle_misses = 0;
+        } else if (++b.idle_misses >= kIdleMaxMisses) {   // a loop that changes registers
+            w.head = 0;
+            return;
+        }
+    } else {
+        if (w.head && b.stores) w.clean = false;
+        if (w.head && w.clean && w.blocks <= kIdleMaxBlocks) return;   // still watching
+        // Back at the head dirty: a loop that does work (a poll of a flag).
+        if (w.head == addr && !w.clean && ++b.idle_misses >= kIdleMaxMisses) {
+            w.head = 0;
+            return;
+        }
+        // A new head: the target of a backward branch within a function.
+        const bool head = current_ && addr <= current_->addr && current_->function == b.function &&
+                          b.function < functions_.size() && !b.stores && !b.touched_bus &&
+                          b.idle_misses < kIdleMaxMisses;
+        if (!head) return;
+        idle_snapshot(regs);
+    }
+    w.head = addr;
+    w.clean = true;
+    w.blocks = 0;
+    w.start = cycles_;
+    std::copy(regs, regs + kIdleRegs, w.regs);
+    w.expect_next = expect_next_;
+    w.taken_extra = taken_extra_;
+    w.must_redirect = must_redirect_;
+    if (profiling_) {
+        w.cycles = function_cycles_;
+        w.calls = function_calls_;
+    }
 }
 
 // Which instruction of the running block made a data access: the engine
@@ -462,7 +638,9 @@ uint64_t ArmCore::access_cycle(uint32_t addr, bool write, unsigned size)
         }
     }
     block_extra_ += extra;
-    add(extra, current_ ? current_->function : functions_.size());
+    add(extra, current_ ? bucket_ : functions_.size());
+    if (current_) current_->touched_bus = true;
+    idle_dirty();
     return at;
 }
 
@@ -517,7 +695,7 @@ void ArmCore::stopped_by_error(int err)
             if (current_->addr + bi.offset != pc) continue;
             const uint64_t undone = current_->cost.cycles - bi.before;
             cycles_ -= undone;
-            if (profiling_) function_cycles_[current_->function] -= undone;
+            if (profiling_) function_cycles_[bucket_] -= undone;
             break;
         }
     }
@@ -551,7 +729,7 @@ void ArmCore::raise(FaultKind kind, uint32_t pc, uint32_t address)
 // branch if the PC shows it was taken. The next fetch is a redirection.
 void ArmCore::resolve_last_branch()
 {
-    if (reg(PC) != expect_next_ && taken_extra_) add(taken_extra_, current_ ? current_->function : functions_.size());
+    if (reg(PC) != expect_next_ && taken_extra_) add(taken_extra_, current_ ? bucket_ : functions_.size());
     taken_extra_ = 0;
     must_redirect_ = true;
     current_ = nullptr;
@@ -602,6 +780,7 @@ void ArmCore::enter_exception(int n)
         return;
     }
     set_reg(LR, from ? 0xFFFFFFF1 : 0xFFFFFFF9);
+    ++depth_;
     add(kEntryCycles, functions_.size() + 1);
     branch_to_vector(n);
 }
@@ -620,6 +799,7 @@ void ArmCore::exception_return()
         raise(FaultKind::InvalidReturn, exc & ~1u, 0);
         return;
     }
+    idle_dirty();
     const int next = port_.exception_return(static_cast<int>(n), cycles_);
     if (next > 0) {
         set_reg(LR, exc);
@@ -640,6 +820,7 @@ void ArmCore::exception_return()
     set_reg(SP, sp + 32 + (align8_ && (frame[7] & kStackPad) ? 4 : 0));
     set_reg(XPSR, frame[7] & ~kStackPad);
     set_reg(IPSR, frame[7] & 0x1FF);
+    if (depth_) --depth_;
     add(kReturnCycles, functions_.size() + 1);
     const bool to_thread = exc == 0xFFFFFFF9;
     if (to_thread != ((frame[7] & 0x1FF) == 0)) raise(FaultKind::InvalidReturn, frame[6] & ~1u, 0);

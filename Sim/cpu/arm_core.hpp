@@ -10,6 +10,7 @@
 // (`enter_exception`), returns are reported from inside `run()`.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -130,6 +131,10 @@ public:
     bool read(uint32_t addr, void *out, uint32_t n) const;
     bool write(uint32_t addr, const void *in, uint32_t n);
     const elf::Symbol *symbol(const std::string &name) const;
+    // The name under which the profile counts the function at addr (of
+    // several names for it, the soft-float helper's __aeabi_ one); "" if
+    // no function symbol holds addr.
+    std::string function_name(uint32_t addr) const;
 
     // Profile: cycles per function (the function that holds each block,
     // exception entry and return under "(exception)", code outside every
@@ -139,6 +144,49 @@ public:
     std::vector<FunctionCycles> profile() const;
     uint32_t lowest_sp() const { return lowest_sp_; }
     void clear_profile();
+    // The profile as counters by bucket (cheap to copy and compare): cycles,
+    // and entries at the function's first instruction (calls); the name of a
+    // bucket.
+    const std::vector<uint64_t> &profile_cycles() const { return function_cycles_; }
+    const std::vector<uint64_t> &profile_calls() const { return function_calls_; }
+    std::string profile_name(size_t bucket) const;
+    // Cycles of `function` (its symbol name), a leaf that calls nothing,
+    // counted by caller from now on: under "function<caller", caller being
+    // the function that holds the return address at its entry. False for
+    // an unknown name.
+    bool profile_by_caller(const std::string &function);
+    // Sets the lowest SP seen and returns the one it replaces: a report
+    // takes the depth of each context apart this way.
+    uint32_t exchange_lowest_sp(uint32_t sp)
+    {
+        const uint32_t old = lowest_sp_;
+        lowest_sp_ = sp;
+        return old;
+    }
+
+    // Idle loops. Code that comes back to a block with every register as it
+    // was there before, having stored nothing, touched no peripheral and
+    // taken no exception on the way, repeats itself exactly until an
+    // exception or the end of the run: it reads only memory that nothing
+    // else changes meanwhile (the main loop polling the millisecond count).
+    // Once such a repetition has been seen, the core adds whole repetitions
+    // at once up to the end of the run and emulates the rest, so that the
+    // run ends at the same block and the same cycle as without the skip, with
+    // the profile counted as if they had run. Candidates are the targets of
+    // backward branches within a function whose block stores nothing. On by
+    // default.
+    void set_idle_skip(bool on);
+    uint64_t idle_cycles_skipped() const { return idle_skipped_; }
+    struct IdleLoop {
+        uint32_t head;     // the block it comes back to
+        uint32_t exit;     // where the block that branches back falls through: where it ends
+        uint64_t period;   // cycles of one repetition
+    };
+    std::optional<IdleLoop> idle_loop() const { return idle_loop_; }   // the last one seen
+
+    // Calls fn(addr) at the start of every block that begins at one of
+    // `addrs` (none: no calls), with cycles() standing at the block's start.
+    void watch_blocks(std::vector<uint32_t> addrs, std::function<void(uint32_t)> fn);
 
 private:
     struct Block;
@@ -146,6 +194,9 @@ private:
 
     bool self_check();
     void block(uint32_t addr, uint32_t size);
+    size_t bucket_of(const Block &b, uint32_t addr);
+    void idle_check(const Block &b, uint32_t addr);
+    void idle_dirty() { idle_.clean = false; }
     const Block &lookup(uint32_t addr, uint32_t size);
     uint64_t access_cycle(uint32_t addr, bool write, unsigned size);
     void interrupt(uint32_t intno);
@@ -193,8 +244,36 @@ private:
     bool bad_write_ = false;
 
     bool profiling_ = false;
-    std::vector<uint64_t> function_cycles_;    // functions_, then unknown, then exception
+    // functions_, then unknown, then exception, then the by-caller buckets
+    std::vector<uint64_t> function_cycles_, function_calls_;
     uint32_t lowest_sp_ = 0xFFFFFFFF;
+    size_t bucket_ = 0;                         // where the running block's cycles go
+    std::vector<bool> by_caller_;               // per function
+    std::vector<std::pair<size_t, size_t>> caller_buckets_;   // (function, caller) of each by-caller bucket
+    std::vector<size_t> caller_bucket_at_;      // per exception nesting level: the by-caller bucket in use
+    unsigned depth_ = 0;                        // exception nesting level
+
+    // The idle-loop watch (see set_idle_skip).
+    static constexpr int kIdleRegs = 16;        // R0-R12, SP, LR, xPSR
+    static constexpr unsigned kIdleMaxBlocks = 32, kIdleMaxMisses = 8;
+    struct IdleWatch {
+        uint32_t head = 0;                      // 0: none
+        bool clean = false;
+        unsigned blocks = 0;
+        uint64_t start = 0;
+        uint32_t regs[kIdleRegs]{};
+        uint32_t expect_next = 0, taken_extra = 0;
+        bool must_redirect = false;
+        std::vector<uint64_t> cycles, calls;   // the profile at the head, when profiling
+    };
+    bool idle_skip_ = true;
+    IdleWatch idle_;
+    uint64_t idle_skipped_ = 0;
+    std::optional<IdleLoop> idle_loop_;
+    void idle_snapshot(uint32_t *regs) const;
+
+    std::vector<uint32_t> watched_;             // sorted
+    std::function<void(uint32_t)> on_watched_;
 };
 
 }  // namespace sim::cpu

@@ -32,6 +32,7 @@ struct Symbol {
 constexpr uint32_t kPtLoad = 1;
 constexpr uint32_t kShtSymtab = 2;
 constexpr uint32_t kShtNobits = 8;
+constexpr uint8_t kSttObject = 1;
 constexpr uint8_t kSttFunc = 2;
 constexpr uint16_t kEmArm = 40;
 

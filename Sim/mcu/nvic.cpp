@@ -15,6 +15,8 @@ constexpr uint32_t kIpr = REG_OFFSET(NVIC_Type, IPR);
 constexpr uint32_t kScb = SCB_BASE - NVIC_BASE;
 constexpr uint32_t kCpuid = kScb + REG_OFFSET(SCB_Type, CPUID), kIcsr = kScb + REG_OFFSET(SCB_Type, ICSR);
 constexpr uint32_t kAircr = kScb + REG_OFFSET(SCB_Type, AIRCR), kShpr = kScb + REG_OFFSET(SCB_Type, SHPR);
+constexpr uint32_t kVtor = kScb + REG_OFFSET(SCB_Type, VTOR), kCcr = kScb + REG_OFFSET(SCB_Type, CCR);
+constexpr uint32_t kVtorBits = 0x3FFFFF80, kCcrBits = 0x31B;   // TBLOFF and TBLBASE; the r1p1 core's CCR bits
 constexpr uint32_t kIrqWords = 2;   // 64 interrupt lines: two words of enable or pending bits
 
 bool within(uint32_t off, uint32_t start, uint32_t bytes) { return off >= start && off < start + bytes; }
@@ -33,6 +35,7 @@ void Nvic::reset()
     line_.fill(false);
     ipr_.fill(0);
     shpr_[0] = shpr_[1] = shpr_[2] = 0;
+    vtor_ = ccr_ = 0;
     active_.clear();
     any_pending_ = false;
     taken = 0;
@@ -132,6 +135,8 @@ bool Nvic::read(uint32_t off, uint32_t &v)
     case kCpuid: v = 0x411FC231; return true;   // Cortex-M3 r1p1
     case kIcsr: v = 0; return true;
     case kAircr: v = 0xFA050000; return true;   // priority grouping 0
+    case kVtor: v = vtor_; return true;
+    case kCcr: v = ccr_; return true;
     default: return false;
     }
 }
@@ -154,6 +159,8 @@ bool Nvic::write(uint32_t off, uint32_t v)
         return true;
     }
     if (within(off, kShpr, sizeof shpr_)) { shpr_[(off - kShpr) / 4] = v & 0xF0F0F0F0; return true; }
+    if (off == kVtor) { vtor_ = v & kVtorBits; return true; }
+    if (off == kCcr) { ccr_ = v & kCcrBits; return true; }
     return false;
 }
 

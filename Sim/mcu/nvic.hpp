@@ -51,6 +51,10 @@ public:
     // While something may pre-empt: enter it and let the CPU take it.
     void dispatch(Cpu &cpu);
 
+    // The SCB's vector table offset and CCR.STKALIGN, which the CPU applies.
+    uint32_t vtor() const { return vtor_; }
+    bool stack_align8() const { return (ccr_ >> 9) & 1; }
+
     uint64_t taken = 0;   // exceptions entered since reset
 
 private:
@@ -59,6 +63,7 @@ private:
     std::array<bool, kExceptions> line_{};
     std::array<uint8_t, 64> ipr_{};
     uint32_t shpr_[3]{};
+    uint32_t vtor_ = 0, ccr_ = 0;   // r1p1 core: STKALIGN clear at reset
     std::vector<int> active_;   // exception numbers, innermost last
     bool any_pending_ = false;
 };

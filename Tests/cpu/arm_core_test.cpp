@@ -294,3 +294,51 @@ TEST_F(Probe, ProfileAttributesEveryCycle)
     EXPECT_EQ(by_name["(exception)"], 4u * 12 + 4u * 10 + 6);
     EXPECT_EQ(core.lowest_sp(), 0x2000C000u - 12 - 32 - 32) << "IRQ 0's frame on SysTick's";
 }
+
+// Faults caught: an idle loop skipped by a repetition too many or too few (a
+// run that ends at another block or cycle than without the skip), a wrong
+// period, a profile without the skipped cycles and calls, a watch that
+// survives a write from outside, a poll of a peripheral register taken for
+// idle (its reads would go missing).
+TEST_F(Probe, IdleLoopSkipsWholeRepetitionsExactly)
+{
+    ProbePort plain_port;
+    ArmCore plain{plain_port};
+    plain_port.core = &plain;
+    ASSERT_TRUE(plain.load(*image));
+    plain.set_idle_skip(false);
+    for (ArmCore *c : {&core, &plain}) {
+        c->reset();
+        c->set_profiling(true);
+        c->set_reg(ArmCore::PC, sym("idle_poll"));
+    }
+    for (uint64_t budget : {1, 37, 1000, 99'999, 12'345, 5'000'000}) {
+        EXPECT_EQ(core.run(budget), plain.run(budget)) << budget;
+        EXPECT_EQ(core.reg(ArmCore::PC), plain.reg(ArmCore::PC)) << budget;
+    }
+    EXPECT_GT(core.idle_cycles_skipped(), 5'000'000u);
+    EXPECT_EQ(plain.idle_cycles_skipped(), 0u);
+    EXPECT_EQ(core.profile_cycles(), plain.profile_cycles());
+    EXPECT_EQ(core.profile_calls(), plain.profile_calls());
+    const auto loop = core.idle_loop();
+    ASSERT_TRUE(loop);
+    EXPECT_EQ(loop->head, sym("idle_head"));
+    EXPECT_EQ(loop->exit, sym("idle_exit"));
+    // MOV 1, BL 3, wait 2; LDR 2, BX 3, wait 2; CMP, MOV, BEQ 3 + 2 taken, wait 2.
+    EXPECT_EQ(loop->period, 20u);
+
+    const uint32_t changed = 1;
+    for (ArmCore *c : {&core, &plain}) {
+        ASSERT_TRUE(c->write(0x20000100, &changed, 4));
+        c->run(1000);
+    }
+    EXPECT_EQ(port.mark(0xD0), plain_port.mark(0xD0)) << "the loop ends at the same cycle";
+
+    const uint64_t skipped = core.idle_cycles_skipped();
+    for (ArmCore *c : {&core, &plain}) {
+        c->set_reg(ArmCore::PC, sym("register_poll"));
+        c->run(10'000);
+    }
+    EXPECT_EQ(core.idle_cycles_skipped(), skipped);
+    EXPECT_EQ(port.accesses.size(), plain_port.accesses.size());
+}

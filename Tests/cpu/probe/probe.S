@@ -202,3 +202,39 @@ default_handler:
 
 unaligned_handler:             /* not a Thumb function: its vector has bit 0 clear */
     b .
+
+/* Entered by the test, not from reset: the main loop's idle poll (a call
+   that loads a word, a compare, a branch back) until the word changes,
+   then a marker; and a poll of a peripheral register that never changes. */
+    .thumb_func
+    .global idle_poll
+idle_poll:
+    ldr r7, =MARK
+    ldr r6, =SRAM_DATA
+    ldr r4, [r6]
+    .global idle_head
+idle_head:
+    mov r5, r4
+    bl load_word
+    cmp r5, r0
+    mov r4, r0
+    beq idle_head
+    .global idle_exit
+idle_exit:
+    marker 0xD0
+    b .
+
+    .thumb_func
+load_word:
+    ldr r0, [r6]
+    bx lr
+
+    .thumb_func
+    .global register_poll
+register_poll:
+    ldr r5, =APB2_REG
+1:  ldr r0, [r5]
+    cmp r0, #1
+    bne 1b
+    b .
+    .ltorg
