@@ -13,12 +13,22 @@ constexpr double kSqrt3 = 1.7320508075688772;
 constexpr double kAxisA[3] = {1.0, -0.5, -0.5};
 constexpr double kAxisB[3] = {0.0, 0.5 * kSqrt3, -0.5 * kSqrt3};
 
-double wrap_2pi(double a)
+// The angle a reduced to [0, 2 pi): fmod's exact remainder, by binary long
+// division below 32 pi (each subtraction takes m from a with m <= a < 2 m,
+// which leaves no rounding).
+[[gnu::noinline]] double reduce_2pi(double a)
 {
-    if (a >= 0.0 && a < kTwoPi) return a;   // what fmod gives, without its cost
+    if (a >= 0.0 && a < 16 * kTwoPi) {
+        for (double m = 8 * kTwoPi; m >= kTwoPi; m *= 0.5) {
+            if (a >= m) a -= m;
+        }
+        return a;
+    }
     a = std::fmod(a, kTwoPi);
     return a < 0.0 ? a + kTwoPi : a;
 }
+
+inline double wrap_2pi(double a) { return a >= 0.0 && a < kTwoPi ? a : reduce_2pi(a); }
 
 // Clarke transform of three quantities whose zero-sequence part is dropped.
 void clarke(const std::array<double, 3> &x, double &a, double &b)

@@ -151,6 +151,31 @@ TEST(MotorModel, DrivenShortcutFollowsTheGeneralStep)
     }
 }
 
+// The electrical angle reduced to [0, 2 pi) must be fmod's exact remainder,
+// bit for bit: a reduction that rounds (or misses a multiple of 2 pi, or
+// leaves 2 pi itself) moves the rotor's frame. Edges at and next to the
+// multiples, random angles, pole pairs past the quick reduction's range.
+TEST(MotorModel, ElectricalAngleIsTheExactRemainder)
+{
+    std::mt19937 rng(11);
+    std::vector<double> mech;
+    for (int k = 0; k <= 40; ++k) {
+        const double m = k * (2 * kPi);
+        mech.insert(mech.end(), {m, std::nextafter(m, 0.0), std::nextafter(m, 1e9)});
+    }
+    for (int n = 0; n < 2000; ++n) mech.push_back(rng() / 4294967296.0 * 2 * kPi);
+    for (const double pole_pairs : {1.0, 4.0, 7.0, 15.0, 16.0, 40.0}) {
+        sim::PmsmModel m = motor(false);
+        m.p.pole_pairs = pole_pairs;
+        for (const double th : mech) {
+            m.theta_mech = th / pole_pairs;
+            double want = std::fmod(pole_pairs * m.theta_mech, 2 * kPi);
+            if (want < 0.0) want += 2 * kPi;
+            ASSERT_EQ(m.theta_elec(), want) << pole_pairs << " pole pairs at " << m.theta_mech;
+        }
+    }
+}
+
 // The rotor creeping under a torque below breakaway, friction that reverses
 // a coasting rotor, or a wrong acceleration once broken away.
 TEST(MotorModel, StaticAndKineticFriction)
