@@ -19,7 +19,7 @@ constexpr double kAxisB[3] = {0.0, 0.5 * kSqrt3, -0.5 * kSqrt3};
 [[gnu::noinline]] double reduce_2pi(double a)
 {
     if (a >= 0.0 && a < 16 * kTwoPi) {
-        for (double m = 8 * kTwoPi; m >= kTwoPi; m *= 0.5) {
+        for (const double m : {8 * kTwoPi, 4 * kTwoPi, 2 * kTwoPi, kTwoPi}) {
             if (a >= m) a -= m;
         }
         return a;
