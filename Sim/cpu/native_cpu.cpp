@@ -4,6 +4,7 @@
 #include <link.h>
 #include <ucontext.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -294,6 +295,19 @@ void NativeCpu::spend(Cycles n)
         return;
     }
     run_to(target);
+}
+
+uint64_t NativeCpu::repeat_read(uint64_t at_most)
+{
+    const Cycles now = mcu_.now(), per_read = kAccessCycles * mcu_.clock_scale();
+    const Cycles until = std::min(mcu_.next_due(), horizon_);
+    // Reads at now + k * per_read for k = 1, 2, ... stay before `until`.
+    if (until <= now + per_read || at_most == 0) return 0;
+    const uint64_t n = std::min<uint64_t>((until - now - 1) / per_read, at_most);
+    mcu_.advance_to(now + n * per_read);
+    mcu_.accesses += n;
+    time_passed();
+    return n;
 }
 
 void NativeCpu::idle(Cycles limit)

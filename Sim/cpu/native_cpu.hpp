@@ -48,6 +48,13 @@ public:
     // The firmware spends n cycles of its running clock: time advances, due
     // events fire and interrupts that may pre-empt are taken.
     void spend(Cycles n);
+    // The firmware reads a register that has no read side effects again and
+    // again, up to `at_most` more times. Leaves out the reads that cannot see
+    // anything new: those due before the next event, and before the stop of
+    // the run (where the outside world may act); nothing else changes a
+    // register, and no interrupt comes due without an event. Time and the
+    // access count advance as if they had been made; returns how many.
+    uint64_t repeat_read(uint64_t at_most);
     // Lets time pass until the next event (or by at most `limit`) with
     // nothing running in the foreground: the main loop's idle poll.
     void idle(Cycles limit = kCyclesPerMs);

@@ -30,29 +30,23 @@ void wait_forever(void)
     for (;;) sim::NativeCpu::active().idle();
 }
 
-// For now every read goes through the register proxy, as on the chip. A
-// version that skips ahead to the event that changes the flag must keep:
-// - the result: true exactly when one of the first `limit` reads (all of
-//   them for POLL_UNBOUNDED) would have shown (reg & mask) == want;
-// - the time: it returns at the virtual time of that read, or of the last
-//   one, with every read costing what a proxy read costs, and it takes each
-//   interrupt at the read after which it would have been taken, then looks
-//   again, since a handler may change the flag (the control tick's own
-//   conversion restarts the converter under a foreground wait);
-// - the reads: the registers polled (status and control registers) have no
-//   read side effects, so the number of reads is observable only through
-//   time and through Mcu::accesses, which it advances by the reads it skips.
+// The read-by-read loop of the chip, with the reads that cannot see a change
+// left out: after each read through the proxy that does not show the flag,
+// time jumps over the reads due before the next event (or the stop of the
+// run), counting them. So the result, the number of reads and the time at
+// which the firmware goes on are those of the plain loop, and an interrupt
+// still comes at the read after which it pends, and the next read sees what
+// its handler did to the flag (the control tick's own conversion restarts
+// the converter under a foreground wait). The polled registers (status and
+// control words) have no read side effects, which the jump relies on.
 bool poll_flag(const hw_reg &reg, uint32_t mask, uint32_t want, uint32_t limit)
 {
-    if (limit == POLL_UNBOUNDED) {
-        while ((reg & mask) != want) {
-        }
-        return true;
-    }
-    for (uint32_t n = limit; n != 0u; --n) {
-        if ((reg & mask) == want) {
-            return true;
-        }
+    sim::NativeCpu &cpu = sim::NativeCpu::active();
+    uint64_t left = limit == POLL_UNBOUNDED ? UINT64_MAX : limit;
+    while (left != 0) {
+        if ((reg & mask) == want) return true;
+        --left;
+        left -= cpu.repeat_read(left);
     }
     return false;
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,71 @@ TEST(MotorModel, PowerDrawnEqualsCopperLossPlusShaftPower)
         m.dq_currents(id, iq);
         EXPECT_GT(std::fabs(id * iq), 1e-5) << r.lead_deg << ": the reluctance term must take part";
         EXPECT_NEAR(p_in, p_cu + m.torque() * m.omega_mech, 0.002 * (std::fabs(p_in) + p_cu)) << r.lead_deg;
+    }
+}
+
+// The driven legs' shortcut against the sub-step that decides the diodes
+// every time: a wrong term or sign in the affine form of Heun's step, a frame
+// that does not follow the rotor (or starts from the wrong angle when a run is
+// cut in pieces), the torque or the friction misapplied. The two differ by
+// rounding only, so they agree to far better than the model's own accuracy.
+TEST(MotorModel, DrivenShortcutFollowsTheGeneralStep)
+{
+    struct Row { double ld_mh, rpm, load_mnm; bool held; } rows[] = {
+        {2.7, 300, 0.0, false},     // the default motor, a turn per step of 2e-4 rad
+        {2.7, 0, 0.3, false},       // at rest, held by static friction, then breaking away
+        {1.2, -2500, 2.0, false},   // strong saliency, fast backwards: 2e-3 rad per step
+        {2.7, 9000, 0.0, true},     // held at 0.023 rad per step
+        {2.7, 60000, 0.0, true},    // and at 0.15 rad, beyond what the plant's figures allow
+    };
+    std::mt19937 rng(7);
+    const auto uniform = [&](double lo, double hi) { return lo + (hi - lo) * (rng() / 4294967296.0); };
+    for (const Row &r : rows) {
+        sim::PmsmModel ref = motor(r.held);
+        ref.p.ld_h = r.ld_mh * 1e-3;
+        ref.omega_mech = r.rpm * kPi / 30;
+        ref.place(uniform(0, 2 * kPi));
+        ref.omega_mech = r.rpm * kPi / 30;
+        ref.i_alpha = uniform(-0.3, 0.3);
+        ref.i_beta = uniform(-0.3, 0.3);
+        sim::PmsmModel fast = ref;
+        for (int run = 0; run < 40; ++run) {
+            const std::array<Leg, 3> legs{Leg{true, uniform(0, 12)}, Leg{true, uniform(0, 12)}, Leg{true, uniform(0, 12)}};
+            const int steps = 1 + static_cast<int>(rng() % 120);
+            const double h = run % 5 == 4 ? uniform(0.1, 1.0) * kH : kH;   // now and then a shortened step
+            for (int n = 0; n < steps; ++n) ref.step(h, legs, 12.0, r.load_mnm * 1e-3);
+            ASSERT_EQ(fast.step_driven(h, steps, legs, r.load_mnm * 1e-3), steps);
+        }
+        SCOPED_TRACE(testing::Message() << r.rpm << " rpm, Ld " << r.ld_mh << " mH");
+        EXPECT_NEAR(fast.i_alpha, ref.i_alpha, 1e-12);
+        EXPECT_NEAR(fast.i_beta, ref.i_beta, 1e-12);
+        EXPECT_NEAR(fast.omega_mech, ref.omega_mech, 1e-9 * (1 + std::fabs(ref.omega_mech)));
+        EXPECT_NEAR(fast.theta_mech, ref.theta_mech, 1e-11);
+    }
+}
+
+// The electrical angle reduced to [0, 2 pi) must be fmod's exact remainder,
+// bit for bit: a reduction that rounds (or misses a multiple of 2 pi, or
+// leaves 2 pi itself) moves the rotor's frame. Edges at and next to the
+// multiples, random angles, pole pairs past the quick reduction's range.
+TEST(MotorModel, ElectricalAngleIsTheExactRemainder)
+{
+    std::mt19937 rng(11);
+    std::vector<double> mech;
+    for (int k = 0; k <= 40; ++k) {
+        const double m = k * (2 * kPi);
+        mech.insert(mech.end(), {m, std::nextafter(m, 0.0), std::nextafter(m, 1e9)});
+    }
+    for (int n = 0; n < 2000; ++n) mech.push_back(rng() / 4294967296.0 * 2 * kPi);
+    for (const double pole_pairs : {1.0, 4.0, 7.0, 15.0, 16.0, 40.0}) {
+        sim::PmsmModel m = motor(false);
+        m.p.pole_pairs = pole_pairs;
+        for (const double th : mech) {
+            m.theta_mech = th / pole_pairs;
+            double want = std::fmod(pole_pairs * m.theta_mech, 2 * kPi);
+            if (want < 0.0) want += 2 * kPi;
+            ASSERT_EQ(m.theta_elec(), want) << pole_pairs << " pole pairs at " << m.theta_mech;
+        }
     }
 }
 
