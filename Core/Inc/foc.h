@@ -68,7 +68,8 @@ void svpwm(float va, float vb, float vc, uint16_t *a, uint16_t *b, uint16_t *c);
 
 // Control tick
 extern "C" void TIM2_IRQHandler(void);
-void foc_run(void);
+void foc_run(void);                 // samples current and angle, then foc_control
+void foc_control(uint16_t raw);     // the rest of a running tick on this tick's angle word
 
 // Pieces of the control step shared by the tick and the modes.
 float foc_dt(void);                        // control period, s

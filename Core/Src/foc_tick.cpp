@@ -41,8 +41,11 @@ void speed_window()
 void foc_run(void)
 {
     iv2_cache = ADC_Read(1);
+    foc_control(MA600A_ReadRawNB());
+}
 
-    uint16_t raw = MA600A_ReadRawNB();
+void foc_control(uint16_t raw)
+{
     if (raw != MA600A_NO_SAMPLE) track_angle(raw);
 
     speed_window();
