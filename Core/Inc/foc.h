@@ -4,6 +4,8 @@
 #pragma once
 #include <stdint.h>
 
+#include "fcmp.h"
+
 #define FOC_POLE_PAIRS  6
 #define FOC_MAX_CURRENT 1.0f
 #define FOC_MAX_VOLTAGE 12.0f
@@ -85,14 +87,14 @@ float foc_position_error_deg(void);           // pos_ref_deg less ma600_ema_deg,
 // Whole turns taken off an angle of 2 pi or more; a negative angle stays.
 static inline float foc_wrap_down(float a)
 {
-    while (a >= FOC_TWO_PI) a -= FOC_TWO_PI;
+    while (f_ge(a, FOC_TWO_PI)) a -= FOC_TWO_PI;
     return a;
 }
 
 // Whole turns added to a negative angle; an angle of 2 pi or more stays.
 static inline float foc_wrap_up(float a)
 {
-    while (a < 0.0f) a += FOC_TWO_PI;
+    while (f_lt(a, 0.0f)) a += FOC_TWO_PI;
     return a;
 }
 

@@ -5,18 +5,20 @@
 #pragma once
 #include <stdint.h>
 
+#include "fcmp.h"
+
 static inline int32_t f2i_sat(float x)
 {
-    if (!(x == x)) return 0;
-    if (x >= 2147483648.0f) return INT32_MAX;
-    if (x <= -2147483648.0f) return INT32_MIN;
+    if (f_nan(x)) return 0;
+    if (f_ge(x, 2147483648.0f)) return INT32_MAX;
+    if (f_le(x, -2147483648.0f)) return INT32_MIN;
     return static_cast<int32_t>(x);
 }
 
 static inline uint32_t f2u_sat(float x)
 {
-    if (!(x > 0.0f)) return 0;   // negative and NaN
-    if (x >= 4294967296.0f) return UINT32_MAX;
+    if (!f_gt(x, 0.0f)) return 0;   // negative and NaN
+    if (f_ge(x, 4294967296.0f)) return UINT32_MAX;
     return static_cast<uint32_t>(x);
 }
 

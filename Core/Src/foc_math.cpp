@@ -66,10 +66,10 @@ float lut_cos(float angle)
 void svpwm(float va, float vb, float vc, uint16_t *a, uint16_t *b, uint16_t *c)
 {
     float vmax = va, vmin = va;
-    if (vb > vmax) vmax = vb;
-    if (vc > vmax) vmax = vc;
-    if (vb < vmin) vmin = vb;
-    if (vc < vmin) vmin = vc;
+    if (f_gt(vb, vmax)) vmax = vb;
+    if (f_gt(vc, vmax)) vmax = vc;
+    if (f_lt(vb, vmin)) vmin = vb;
+    if (f_lt(vc, vmin)) vmin = vc;
     float vo = (vmax + vmin) * -0.5f;
 
     const float span = static_cast<float>(PWM_MAX);

@@ -5,7 +5,7 @@
 
 namespace {
 
-float absf(float x) { return x < 0.0f ? -x : x; }
+float absf(float x) { return f_lt(x, 0.0f) ? -x : x; }
 
 // Lowers ramp_vq toward hold_vq by foc_vq per `ms_per_fall` milliseconds;
 // an amplitude below hold_vq jumps up to it.
@@ -13,11 +13,11 @@ void hold_ramp_down(int32_t ms_per_fall)
 {
     float hold = hold_vq;
     float r = ramp_vq;
-    if (r > hold) {
+    if (f_gt(r, hold)) {
         r = r - foc_vq / static_cast<float>(foc_mul_wrap(foc_rate, ms_per_fall));
-        if (r < hold) r = hold;
+        if (f_lt(r, hold)) r = hold;
         ramp_vq = r;
-    } else if (r < hold) {
+    } else if (f_lt(r, hold)) {
         ramp_vq = hold;
     }
 }
@@ -40,14 +40,14 @@ void foc_mode_pos_open(void)
     float e = foc_position_error_deg();
     float dt = foc_dt();
 
-    if (absf(e) < 5.0f) {
+    if (f_lt(absf(e), 5.0f)) {
         hold_ramp_down(50);
         return;
     }
 
     foc_ramp_rising();
     float w = foc_elec_speed(foc_speed);
-    if (e < 0.0f) w = -w;
+    if (f_lt(e, 0.0f)) w = -w;
     float angle = foc_angle + w * dt;
     foc_angle = foc_wrap_up(foc_wrap_down(angle));   // in this order: a hair below 0 gives 2 pi
 }
@@ -58,8 +58,8 @@ void foc_mode_cur_open(void)
 {
     float vq = foc_vq;
     float v = 0.0012f * cur_tgt_mA;
-    if (v > vq) v = vq;
-    if (v < 0.0f) v = 0.0f;
+    if (f_gt(v, vq)) v = vq;
+    if (f_lt(v, 0.0f)) v = 0.0f;
     uint16_t u, vv, w;
     svpwm(0.0f, v, 0.0f, &u, &vv, &w);
     foc_write_compares(u, vv, w);
@@ -78,12 +78,12 @@ void foc_mode_speed_cl(void)
 
     float set = speed_set;
     float ref = speed_cl_ref;
-    if (ref < set) {
+    if (f_lt(ref, set)) {
         ref = ref + step;
-        if (ref > set) ref = set;
-    } else if (ref > set) {
+        if (f_gt(ref, set)) ref = set;
+    } else if (f_gt(ref, set)) {
         ref = ref - step;
-        if (ref < set) ref = set;
+        if (f_lt(ref, set)) ref = set;
     }
     speed_cl_ref = ref;
 
@@ -92,15 +92,15 @@ void foc_mode_speed_cl(void)
 
     float lim = 20.0f * vq;
     float sum = e * dt + pid_spd_sum;
-    if (sum > lim) sum = lim;
-    else if (sum < -lim) sum = -lim;
+    if (f_gt(sum, lim)) sum = lim;
+    else if (f_lt(sum, -lim)) sum = -lim;
 
     float u = (kp * e + sum * ki) + kd * d;
-    if (u > vq) u = vq;
-    else if (u < -vq) u = -vq;
+    if (f_gt(u, vq)) u = vq;
+    else if (f_lt(u, -vq)) u = -vq;
 
     // Saturated and still pushing the same way: take this tick's integration back.
-    if ((u >= vq && e > 0.0f) || (u <= -vq && e < 0.0f)) sum = sum - e * dt;
+    if ((f_ge(u, vq) && f_gt(e, 0.0f)) || (f_le(u, -vq) && f_lt(e, 0.0f))) sum = sum - e * dt;
     pid_spd_sum = sum;
 
     ramp_vq = u;
@@ -121,12 +121,12 @@ void foc_mode_pos_cl(void)
 {
     float e = foc_position_error_deg();
     float emax = pos_err_max;
-    if (e > emax) e = emax;
-    if (e < -emax) e = -emax;
+    if (f_gt(e, emax)) e = emax;
+    if (f_lt(e, -emax)) e = -emax;
     float dt = foc_dt();
 
-    if (pos_hold == 0 && absf(e) < 2.0f) pos_hold = 1;
-    else if (pos_hold != 0 && absf(e) > 5.0f) pos_hold = 0;
+    if (pos_hold == 0 && f_lt(absf(e), 2.0f)) pos_hold = 1;
+    else if (pos_hold != 0 && f_gt(absf(e), 5.0f)) pos_hold = 0;
 
     if (pos_hold != 0) {
         hold_ramp_down(20);
@@ -141,14 +141,14 @@ void foc_mode_pos_cl(void)
     float d = (e - pid_spd_last_err) / dt;
 
     float sum = e * dt + pid_spd_sum;
-    if (sum > 500.0f) sum = 500.0f;
-    else if (sum < -500.0f) sum = -500.0f;
+    if (f_gt(sum, 500.0f)) sum = 500.0f;
+    else if (f_lt(sum, -500.0f)) sum = -500.0f;
     pid_spd_sum = sum;
 
     float s = (kp * e + sum * ki) + kd * d;
-    if (s > 500.0f) s = 500.0f;
-    else if (s < -500.0f) s = -500.0f;
-    if (absf(e) < 10.0f) s = s * 0.2f;   // fine zone near the target
+    if (f_gt(s, 500.0f)) s = 500.0f;
+    else if (f_lt(s, -500.0f)) s = -500.0f;
+    if (f_lt(absf(e), 10.0f)) s = s * 0.2f;   // fine zone near the target
 
     float angle = foc_angle + foc_elec_speed(s) * dt;
     foc_angle = foc_wrap_angle(angle);
@@ -172,14 +172,14 @@ void foc_mode_cur_cl(void)
     }
 
     if (cur_cl_phase == 0) {
-        if (cur_cl_open_v < 0.05f) cur_cl_open_v = cur_cl_open_v + 0.0004f;
+        if (f_lt(cur_cl_open_v, 0.05f)) cur_cl_open_v = cur_cl_open_v + 0.0004f;
         else cur_cl_phase = 1;
         foc_output_vector(theta, cur_cl_open_v);
         return;
     }
 
     float vq = foc_vq;
-    if (cur_cl_open_v < vq) cur_cl_open_v = cur_cl_open_v + 0.0005f;
+    if (f_lt(cur_cl_open_v, vq)) cur_cl_open_v = cur_cl_open_v + 0.0005f;
     else cur_cl_phase = 2;
     if (cur_cl_phase == 1) {
         foc_output_vector(theta, cur_cl_open_v);
@@ -195,8 +195,8 @@ void foc_mode_cur_cl(void)
     float d = (e - cur_cl_last_err) / dt;
 
     float u = (kp * e + cur_cl_integral * ki) + kd * d;
-    if (u > vq) u = vq;
-    else if (u < 0.0f) u = 0.0f;
+    if (f_gt(u, vq)) u = vq;
+    else if (f_lt(u, 0.0f)) u = 0.0f;
     else cur_cl_integral = e * dt + cur_cl_integral;   // integrate only when not limited
 
     cur_cl_pid_out = u;

@@ -16,15 +16,15 @@ void foc_angles_from_raw(uint16_t raw)
     ma_angle = foc_wrap_down(elec);   // from a sensor word: not negative
 
     float ema = ma600_ema_deg;
-    ma600_ema_deg = (ema == 0.0f) ? mech : mech * 0.1f + ema * 0.9f;
+    ma600_ema_deg = f_eq(ema, 0.0f) ? mech : mech * 0.1f + ema * 0.9f;
 }
 
 // Target less smoothed sensor angle, wrapped into [-180, 180] degrees.
 float foc_position_error_deg(void)
 {
     float e = pos_ref_deg - ma600_ema_deg;
-    while (e > 180.0f) e -= 360.0f;
-    while (e < -180.0f) e += 360.0f;
+    while (f_gt(e, 180.0f)) e -= 360.0f;
+    while (f_lt(e, -180.0f)) e += 360.0f;
     return e;
 }
 
@@ -59,13 +59,13 @@ static void ramp_toward_vq(bool both_ways)
         return;
     }
     float r = ramp_vq;
-    if (r < vq) {
+    if (f_lt(r, vq)) {
         r = r + ramp_step(vq);
-        if (r > vq) r = vq;
+        if (f_gt(r, vq)) r = vq;
         ramp_vq = r;
-    } else if (both_ways && r > vq) {
+    } else if (both_ways && f_gt(r, vq)) {
         r = r - ramp_step(vq);
-        if (r < vq) r = vq;
+        if (f_lt(r, vq)) r = vq;
         ramp_vq = r;
     }
 }
