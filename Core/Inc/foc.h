@@ -4,7 +4,7 @@
 #pragma once
 #include <stdint.h>
 
-#include "fcmp.h"
+#include "fbits.h"
 
 #define FOC_POLE_PAIRS  6
 #define FOC_MAX_CURRENT 1.0f
@@ -74,8 +74,12 @@ void foc_run(void);                 // samples current and angle, then foc_contr
 void foc_control(uint16_t raw);     // the rest of a running tick on this tick's angle word
 
 // Pieces of the control step shared by the tick and the modes.
+// The settings-derived ones (foc_dt, foc_angle_step, the ramps' steps) are
+// kept between ticks and computed again when an input changes (memo.h):
+// control tick only.
 float foc_dt(void);                        // control period, s
 float foc_elec_speed(float mech_rpm);      // electrical rad/s of a mechanical speed
+float foc_angle_step(float mech_rpm);      // foc_elec_speed(mech_rpm) * foc_dt(): electrical rad per tick
 void foc_ramp_rising(void);                // ramp_vq up toward foc_vq (modes 0, 1)
 void foc_ramp_two_way(void);               // ramp_vq toward foc_vq either way (mode 4)
 void foc_output_vector(float theta, float amplitude);   // inverse transform, modulation, compares

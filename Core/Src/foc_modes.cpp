@@ -2,10 +2,29 @@
 // leave foc_angle and ramp_vq for the common output stage; modes 2 and 5
 // write the compares themselves.
 #include "foc.h"
+#include "memo.h"
 
 namespace {
 
 float absf(float x) { return f_lt(x, 0.0f) ? -x : x; }
+
+struct Gains {
+    float kp, ki, kd;
+};
+
+// The speed and current loops' gains as the operator types them: kp in
+// thousandths, ki and kd in ten-thousandths.
+Gains per_thousand_and_ten_thousand(Memo<Gains, 3> &memo, float kp, float ki, float kd)
+{
+    return memo.get({memo_key(kp), memo_key(ki), memo_key(kd)},
+                    [=] { return Gains{kp / 1000.0f, ki / 10000.0f, kd / 10000.0f}; });
+}
+
+constinit Memo<float, 3> hold_step_memo;
+constinit Memo<float, 1> ref_step_memo;
+constinit Memo<Gains, 3> speed_gains_memo;
+constinit Memo<Gains, 2> position_gains_memo;
+constinit Memo<Gains, 3> current_gains_memo;
 
 // Lowers ramp_vq toward hold_vq by foc_vq per `ms_per_fall` milliseconds;
 // an amplitude below hold_vq jumps up to it.
@@ -14,7 +33,10 @@ void hold_ramp_down(int32_t ms_per_fall)
     float hold = hold_vq;
     float r = ramp_vq;
     if (f_gt(r, hold)) {
-        r = r - foc_vq / static_cast<float>(foc_mul_wrap(foc_rate, ms_per_fall));
+        const float vq = foc_vq;
+        const int32_t rate = foc_rate;
+        r = r - hold_step_memo.get({memo_key(vq), memo_key(rate), memo_key(ms_per_fall)},
+                                   [=] { return vq / static_cast<float>(foc_mul_wrap(rate, ms_per_fall)); });
         if (f_lt(r, hold)) r = hold;
         ramp_vq = r;
     } else if (f_lt(r, hold)) {
@@ -28,8 +50,7 @@ void hold_ramp_down(int32_t ms_per_fall)
 void foc_mode_speed_open(void)
 {
     foc_ramp_rising();
-    float dt = foc_dt();
-    float angle = foc_angle + foc_elec_speed(foc_speed) * dt;
+    float angle = foc_angle + foc_angle_step(foc_speed);
     foc_angle = foc_wrap_down(angle);   // the open-loop speed is positive: the angle only grows
 }
 
@@ -38,7 +59,6 @@ void foc_mode_speed_open(void)
 void foc_mode_pos_open(void)
 {
     float e = foc_position_error_deg();
-    float dt = foc_dt();
 
     if (f_lt(absf(e), 5.0f)) {
         hold_ramp_down(50);
@@ -46,9 +66,10 @@ void foc_mode_pos_open(void)
     }
 
     foc_ramp_rising();
-    float w = foc_elec_speed(foc_speed);
-    if (f_lt(e, 0.0f)) w = -w;
-    float angle = foc_angle + w * dt;
+    // Backwards, the step of the negated speed: (-w) * dt is -(w * dt) exactly.
+    float step = foc_angle_step(foc_speed);
+    if (f_lt(e, 0.0f)) step = -step;
+    float angle = foc_angle + step;
     foc_angle = foc_wrap_up(foc_wrap_down(angle));   // in this order: a hair below 0 gives 2 pi
 }
 
@@ -69,12 +90,12 @@ void foc_mode_cur_open(void)
 // with the sensor for the first 10 ticks, then turned at the reference speed.
 void foc_mode_speed_cl(void)
 {
-    float kp = pid_spd_kp / 1000.0f;
-    float ki = pid_spd_ki / 10000.0f;
-    float kd = pid_spd_kd / 10000.0f;
+    const Gains g = per_thousand_and_ten_thousand(speed_gains_memo, pid_spd_kp, pid_spd_ki, pid_spd_kd);
+    const float kp = g.kp, ki = g.ki, kd = g.kd;
     float vq = foc_vq;
     float dt = foc_dt();
-    float step = 200.0f * dt;
+    const int32_t rate = foc_rate;
+    float step = ref_step_memo.get({memo_key(rate)}, [=] { return 200.0f * dt; });
 
     float set = speed_set;
     float ref = speed_cl_ref;
@@ -110,7 +131,7 @@ void foc_mode_speed_cl(void)
         foc_angle = ma_angle;
         ma_sync_count = ma_sync_count + 1;
     } else {
-        float angle = foc_angle + foc_elec_speed(ref) * dt;
+        float angle = foc_angle + foc_angle_step(ref);
         foc_angle = foc_wrap_angle(angle);
     }
 }
@@ -136,8 +157,10 @@ void foc_mode_pos_cl(void)
     }
 
     float kp = pid_pos_kp;
-    float ki = pid_pos_ki * 0.001f;
-    float kd = pid_pos_kd * 0.001f;
+    const float pos_ki = pid_pos_ki, pos_kd = pid_pos_kd;
+    const Gains g = position_gains_memo.get({memo_key(pos_ki), memo_key(pos_kd)},
+                                            [=] { return Gains{0.0f, pos_ki * 0.001f, pos_kd * 0.001f}; });
+    const float ki = g.ki, kd = g.kd;
     float d = (e - pid_spd_last_err) / dt;
 
     float sum = e * dt + pid_spd_sum;
@@ -150,7 +173,7 @@ void foc_mode_pos_cl(void)
     else if (f_lt(s, -500.0f)) s = -500.0f;
     if (f_lt(absf(e), 10.0f)) s = s * 0.2f;   // fine zone near the target
 
-    float angle = foc_angle + foc_elec_speed(s) * dt;
+    float angle = foc_angle + foc_angle_step(s);
     foc_angle = foc_wrap_angle(angle);
 
     foc_ramp_two_way();
@@ -188,9 +211,8 @@ void foc_mode_cur_cl(void)
 
     int32_t measured = MCS1805_I_mA(iv2_cache, adc_zero_iv2);
     float e = static_cast<float>(measured) + cur_tgt_mA;   // the sensor reads inverted
-    float kp = pid_cur_kp / 1000.0f;
-    float ki = pid_cur_ki / 10000.0f;
-    float kd = pid_cur_kd / 10000.0f;
+    const Gains g = per_thousand_and_ten_thousand(current_gains_memo, pid_cur_kp, pid_cur_ki, pid_cur_kd);
+    const float kp = g.kp, ki = g.ki, kd = g.kd;
     float dt = foc_dt();
     float d = (e - cur_cl_last_err) / dt;
 

@@ -3,13 +3,28 @@
 // fields from a sensor word and the position error.
 #include "board.h"
 #include "foc.h"
+#include "memo.h"
+
+namespace {
+
+float elec_speed_of(int32_t pairs, float mech_rpm)
+{
+    float p = static_cast<float>(pairs) * mech_rpm;
+    return f_mul_pow2<1>(p) * 3.1415925f / 60.0f;   // (p + p): the same sum
+}
+
+constinit Memo<float, 1> dt_memo;
+constinit Memo<float, 3> angle_step_memo;
+constinit Memo<float, 3> ramp_step_memo;
+
+}  // namespace
 
 // Mechanical, electrical and smoothed angle from one raw sensor word; the
 // control tick runs it on each new sample and the main loop every pass.
 // ma_angle is stored once, already wrapped, so no reader sees 2 pi or more.
 void foc_angles_from_raw(uint16_t raw)
 {
-    float mech = static_cast<float>(raw) * 360.0f / 65536.0f;
+    float mech = f_mul_pow2<-16>(static_cast<float>(raw) * 360.0f);   // * 360 / 65536
     ma600_mech_deg = mech;
 
     float elec = static_cast<float>(pole_pairs) * mech * 0.0174533f;
@@ -35,18 +50,29 @@ int32_t foc_mul_wrap(int32_t a, int32_t b)
 
 float foc_dt(void)
 {
-    return 1.0f / (static_cast<float>(foc_rate) * 1000.0f);
+    const int32_t rate = foc_rate;
+    return dt_memo.get({memo_key(rate)}, [=] { return 1.0f / (static_cast<float>(rate) * 1000.0f); });
 }
 
 float foc_elec_speed(float mech_rpm)
 {
-    float p = static_cast<float>(pole_pairs) * mech_rpm;
-    return (p + p) * 3.1415925f / 60.0f;
+    return elec_speed_of(pole_pairs, mech_rpm);
+}
+
+float foc_angle_step(float mech_rpm)
+{
+    const int32_t pairs = pole_pairs;
+    const int32_t rate = foc_rate;
+    return angle_step_memo.get({memo_key(pairs), memo_key(mech_rpm), memo_key(rate)},
+                               [=] { return elec_speed_of(pairs, mech_rpm) * foc_dt(); });
 }
 
 static float ramp_step(float vq)
 {
-    return vq / static_cast<float>(foc_mul_wrap(foc_rate, ramp_rate));
+    const int32_t rate = foc_rate;
+    const int32_t ms = ramp_rate;
+    return ramp_step_memo.get({memo_key(vq), memo_key(rate), memo_key(ms)},
+                              [=] { return vq / static_cast<float>(foc_mul_wrap(rate, ms)); });
 }
 
 // The applied amplitude moves toward foc_vq by foc_vq per ramp_rate ms; the
@@ -95,7 +121,7 @@ void foc_output_vector(float theta, float amplitude)
     float s = lut_sin(theta);
     float c = lut_cos(theta);
     float va = s * (-amplitude);
-    float vb = amplitude * c * 0.8660254f - va * 0.5f;
+    float vb = amplitude * c * 0.8660254f - f_mul_pow2<-1>(va);   // va * 0.5
     float vc = -va - vb;
     uint16_t u, v, w;
     svpwm(va, vb, vc, &u, &v, &w);

@@ -29,7 +29,8 @@ void speed_window()
     rpm_calc_cnt = 0;
 
     int32_t accum = angle_accum;
-    float rpm = static_cast<float>(accum) * 60000.0f / 65536.0f / 128.0f * static_cast<float>(foc_rate);
+    // * 60000 / 65536 / 128 * rate, the two divisions as exact multiplications
+    float rpm = f_mul_pow2<-7>(f_mul_pow2<-16>(static_cast<float>(accum) * 60000.0f)) * static_cast<float>(foc_rate);
     if (f_gt(rpm, -5000.0f) && f_lt(rpm, 5000.0f)) actual_rpm = rpm * 0.3f + actual_rpm * 0.7f;
 
     total_turns = static_cast<int32_t>(static_cast<uint32_t>(total_turns) + static_cast<uint32_t>(accum / 65536));

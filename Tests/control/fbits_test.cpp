@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "fcmp.h"
+#include "fbits.h"
 
 namespace {
 
