@@ -80,13 +80,19 @@ void foc_control(uint16_t raw);     // the rest of a running tick on this tick's
 float foc_dt(void);                        // control period, s
 float foc_elec_speed(float mech_rpm);      // electrical rad/s of a mechanical speed
 float foc_angle_step(float mech_rpm);      // foc_elec_speed(mech_rpm) * foc_dt(): electrical rad per tick
+float foc_plus_derivative(float pi, float kd, float e, float last, float dt);   // pi + kd * ((e - last) / dt)
 void foc_ramp_rising(void);                // ramp_vq up toward foc_vq (modes 0, 1)
 void foc_ramp_two_way(void);               // ramp_vq toward foc_vq either way (mode 4)
 void foc_output_vector(float theta, float amplitude);   // inverse transform, modulation, compares
 void foc_write_compares(uint16_t u, uint16_t v, uint16_t w);   // caps each at PWM_MAX - 1
-int32_t foc_mul_wrap(int32_t a, int32_t b);   // 32-bit product with the chip's wrap-around
 void foc_angles_from_raw(uint16_t raw);       // ma600_mech_deg, ma_angle, ma600_ema_deg from a sensor word
 float foc_position_error_deg(void);           // pos_ref_deg less ma600_ema_deg, wrapped into [-180, 180]
+
+// 32-bit product with the chip's wrap-around.
+static inline int32_t foc_mul_wrap(int32_t a, int32_t b)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
+}
 
 // Whole turns taken off an angle of 2 pi or more; a negative angle stays.
 static inline float foc_wrap_down(float a)

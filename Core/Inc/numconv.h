@@ -9,6 +9,19 @@
 
 #include "fbits.h"
 
+// An integer as a float, as the conversion gives it: below 2^24 in magnitude
+// it is exact and built from the bits; larger values, which round, take the
+// conversion itself.
+static inline float f_from_i32(int32_t x)
+{
+    const uint32_t m = x < 0 ? 0u - static_cast<uint32_t>(x) : static_cast<uint32_t>(x);
+    if (m == 0u) return 0.0f;
+    if (m >= (1u << 24)) return static_cast<float>(x);
+    const uint32_t lz = static_cast<uint32_t>(__builtin_clz(m));   // 8..31: m = 1.f * 2^(31 - lz)
+    const uint32_t sign = x < 0 ? 0x80000000u : 0u;
+    return std::bit_cast<float>(sign | ((127u + 31u - lz) << 23) | ((m << (lz - 8u)) & 0x7FFFFFu));
+}
+
 // The integer part of |x| for |x| < 2^32.
 static inline uint32_t f_trunc_magnitude(float x)
 {

@@ -18,7 +18,7 @@ bool convert()
 float counts_to_volts(uint16_t raw, int16_t zero)
 {
     int32_t diff = static_cast<int32_t>(raw) - static_cast<int32_t>(zero);
-    return static_cast<float>(diff) * 3.3f / 4096.0f;
+    return f_mul_pow2<-12>(f_from_i32(diff) * 3.3f);   // * 3.3 / 4096
 }
 
 }  // namespace

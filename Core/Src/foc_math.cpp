@@ -2,6 +2,7 @@
 // The chip has no floating-point unit: sine and cosine come from a 257-entry
 // table with linear interpolation, and the modulation needs only comparisons,
 // additions and three multiplications.
+#include "board.h"
 #include "foc.h"
 #include "numconv.h"
 
@@ -58,7 +59,7 @@ constexpr SinSteps sin_steps = [] {
 
 // For 0 <= f < 256: i = f truncated and frac = f - i, which is exact; taken
 // from the bit pattern. False for any other f (negative, NaN, 256 or more).
-bool split_index(float f, uint32_t &i, float &frac)
+[[gnu::always_inline]] inline bool split_index(float f, uint32_t &i, float &frac)
 {
     const uint32_t b = f_bits(f);
     if (b < 0x3F800000u) {   // +0 up to just below 1
@@ -81,9 +82,9 @@ bool split_index(float f, uint32_t &i, float &frac)
     return true;
 }
 
-}  // namespace
-
-float lut_sin(float angle)
+// lut_sin and svpwm written into their callers in this file: the output
+// stage runs on every tick, and a call costs more than the code it saves.
+[[gnu::always_inline]] inline float sine(float angle)
 {
     // Whole turns away: callers stay within a couple of turns of [0, 2*pi).
     angle = foc_wrap_angle(angle);
@@ -100,15 +101,7 @@ float lut_sin(float angle)
     return sin_t[i] + sin_steps.d[i] * frac;
 }
 
-float lut_cos(float angle)
-{
-    return lut_sin(angle + 1.5707964f);
-}
-
-// Min/max zero-sequence modulation: the highest and the lowest phase are
-// placed symmetrically about the centre count. No upper limit here; callers
-// cap each compare at PWM_MAX - 1 before writing it.
-void svpwm(float va, float vb, float vc, uint16_t *a, uint16_t *b, uint16_t *c)
+[[gnu::always_inline]] inline void modulate(float va, float vb, float vc, uint16_t *a, uint16_t *b, uint16_t *c)
 {
     float vmax = va, vmin = va;
     if (f_gt(vb, vmax)) vmax = vb;
@@ -121,4 +114,46 @@ void svpwm(float va, float vb, float vc, uint16_t *a, uint16_t *b, uint16_t *c)
     *a = f2u16_sat(((va + vo) + 0.5f) * span);
     *b = f2u16_sat(((vb + vo) + 0.5f) * span);
     *c = f2u16_sat(((vc + vo) + 0.5f) * span);
+}
+
+}  // namespace
+
+float lut_sin(float angle)
+{
+    return sine(angle);
+}
+
+float lut_cos(float angle)
+{
+    return sine(angle + 1.5707964f);
+}
+
+// Min/max zero-sequence modulation: the highest and the lowest phase are
+// placed symmetrically about the centre count. No upper limit here; callers
+// cap each compare at PWM_MAX - 1 before writing it.
+void svpwm(float va, float vb, float vc, uint16_t *a, uint16_t *b, uint16_t *c)
+{
+    modulate(va, vb, vc, a, b, c);
+}
+
+void foc_write_compares(uint16_t u, uint16_t v, uint16_t w)
+{
+    if (u >= PWM_MAX) u = PWM_MAX - 1;
+    if (v >= PWM_MAX) v = PWM_MAX - 1;
+    if (w >= PWM_MAX) w = PWM_MAX - 1;
+    pwm_write(u, v, w);
+}
+
+// Inverse Park and Clarke transform of a vector with d = 0 and q = amplitude
+// at electrical angle theta (phase U on the alpha axis), then modulation.
+void foc_output_vector(float theta, float amplitude)
+{
+    float s = sine(theta);                 // lut_sin
+    float c = sine(theta + 1.5707964f);    // lut_cos
+    float va = s * (-amplitude);
+    float vb = amplitude * c * 0.8660254f - f_mul_pow2<-1>(va);   // va * 0.5
+    float vc = -va - vb;
+    uint16_t u, v, w;
+    modulate(va, vb, vc, &u, &v, &w);   // svpwm
+    foc_write_compares(u, v, w);
 }

@@ -9,6 +9,8 @@
 // the same order give the same bits on both. NaN payloads are the one thing
 // that may differ between the two platforms; between reference and firmware
 // on one platform, only the NaN-ness is compared (see differences()).
+#include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -157,6 +159,8 @@ struct Gen {
         default: return x;
         }
     }
+    // A derivative gain: zero (every loop's default, either sign) or a typed value.
+    float gain_kd() { return chance(0.4) ? (chance(0.2) ? -0.0f : 0.0f) : value(0.0f, 10000.0f, 1.0f); }
     float angle() { return chance(0.2) ? near(one_of({0.0f, FOC_TWO_PI, 1.5707964f, 3.1415927f})) : tame(-1.0f, 7.5f); }
     int32_t odd_int() { return one_of({-1, 21, 1000, 100000, INT32_MIN, INT32_MAX}); }   // not 0: dt infinite
 
@@ -172,16 +176,16 @@ struct Gen {
         speed_set = tame(0.0f, 9999.0f, chance(0.5) ? 1.0f : 0.0f);
         pid_spd_kp = value(0.0f, 10000.0f, 1.0f);
         pid_spd_ki = value(0.0f, 10000.0f, 1.0f);
-        pid_spd_kd = value(0.0f, 10000.0f, 1.0f);
+        pid_spd_kd = gain_kd();
         pos_ref_deg = tame(0.0f, 3600.0f, 1.0f);
         pos_err_max = value(1.0f, 180.0f, 1.0f);
         pid_pos_kp = value(0.0f, 100.0f);
         pid_pos_ki = value(0.0f, 10000.0f, 1.0f);
-        pid_pos_kd = value(0.0f, 10000.0f, 1.0f);
+        pid_pos_kd = gain_kd();
         cur_tgt_mA = value(0.0f, 5000.0f, 1.0f);
         pid_cur_kp = value(0.0f, 10000.0f, 1.0f);
         pid_cur_ki = value(0.0f, 10000.0f, 1.0f);
-        pid_cur_kd = value(0.0f, 10000.0f, 1.0f);
+        pid_cur_kd = gain_kd();
         mcs1805_sens_factor = value(1.0f, 10.0f, 0.001f);
     }
 
@@ -192,16 +196,16 @@ struct Gen {
         foc_angle = angle();
         ma_angle = angle();
         speed_cl_ref = chance(0.3) ? near(speed_set) : tame(-100.0f, 10000.0f);
-        pid_spd_sum = value(-600.0f, 600.0f);
+        pid_spd_sum = chance(0.1) ? one_of({0.0f, -0.0f}) : value(-600.0f, 600.0f);
         pid_spd_last_err = value(-10000.0f, 10000.0f);
-        actual_rpm = value(-5000.0f, 5000.0f);
+        actual_rpm = chance(0.1) ? near(speed_cl_ref) : value(-5000.0f, 5000.0f);   // no speed error
         ma_sync_count = chance(0.03) ? odd_int() : range(0, 12);
         pos_hold = chance(0.03) ? 7 : range(0, 1);
         posopen_virt_deg = value(-10.0f, 10.0f);
         cur_cl_started = chance(0.03) ? -1 : range(0, 1);
         cur_cl_phase = chance(0.03) ? one_of({3, -1}) : range(0, 2);
         cur_cl_open_v = chance(0.3) ? near(chance(0.5) ? 0.05f : foc_vq) : value(0.0f, 0.2f);
-        cur_cl_integral = value(-10000.0f, 10000.0f);
+        cur_cl_integral = chance(0.1) ? one_of({0.0f, -0.0f}) : value(-10000.0f, 10000.0f);
         cur_cl_pid_out = value(0.0f, 1.0f);
         cur_cl_last_err = value(-10000.0f, 10000.0f);
         ma_raw = static_cast<uint16_t>(range(0, 65535));
@@ -255,6 +259,53 @@ struct StepPair {
 };
 
 }  // namespace
+
+// Faults caught: the sine lookup's index or fraction taken wrongly from the bits for any angle the output stage can
+// see (the table's differences included), the modulation's offset or conversion differing from the reference.
+// A sweep of every bit pattern step over [-1, 8) rad with random low bits, then random phase voltages.
+TEST(Differential, SineAndModulationMatchReference)
+{
+    sim::Board b;
+    std::mt19937 rng(3);
+    Gen g(4);
+    const uint32_t lo = std::bit_cast<uint32_t>(0.0f), hi = std::bit_cast<uint32_t>(8.0f);
+    for (uint32_t u = lo; u < hi; u += 199) {
+        for (float a : {std::bit_cast<float>(static_cast<uint32_t>(u + rng() % 199)), -std::bit_cast<float>(u) * 0.125f}) {
+            const float want = ref::lut_sin(a), got = lut_sin(a);
+            ASSERT_EQ(std::bit_cast<uint32_t>(got), std::bit_cast<uint32_t>(want)) << a;
+        }
+    }
+    for (int n = 0; n < 300000; ++n) {
+        const float v[3] = {g.value(-1.5f, 1.5f), g.value(-1.5f, 1.5f), g.value(-1.5f, 1.5f)};
+        uint16_t want[3], got[3];
+        ref::svpwm(v[0], v[1], v[2], &want[0], &want[1], &want[2]);
+        svpwm(v[0], v[1], v[2], &got[0], &got[1], &got[2]);
+        ASSERT_TRUE(std::equal(want, want + 3, got)) << v[0] << " " << v[1] << " " << v[2];
+    }
+}
+
+// Faults caught: the PID sum's derivative term skipped where it is not a zero (an infinite or NaN derivative), or
+// the zero it adds given the wrong sign (-0 - +0, zeros of kd and dt of either sign). Every combination of edge values.
+TEST(Differential, DerivativeTermAsWritten)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float pis[] = {0.0f, -0.0f, 1.5f, -2.25e-3f, 1e-40f, INFINITY, -INFINITY, nan};
+    const float kds[] = {0.0f, -0.0f, 1e-45f, 0.5f, INFINITY, nan};
+    const float es[] = {0.0f, -0.0f, 1.0f, -1.0f, 3.5f, 1e-40f, -1e-40f, 1e30f, -1e30f, FLT_MAX, -FLT_MAX, 0x1p126f,
+                        INFINITY, nan};
+    const float dts[] = {0.00025f, 5e-5f, 0.001f, -0.001f, 0.0f, -0.0f, 1e-40f, FLT_MIN, 1e-30f, 4.6e-13f, 1e30f,
+                         INFINITY, nan};
+    for (float pi : pis)
+        for (float kd : kds)
+            for (float e : es)
+                for (float last : es)
+                    for (float dt : dts) {
+                        const float want = pi + kd * ((e - last) / dt);
+                        const float got = foc_plus_derivative(pi, kd, e, last, dt);
+                        ASSERT_TRUE(std::bit_cast<uint32_t>(got) == std::bit_cast<uint32_t>(want) || (want != want && got != got))
+                            << pi << " + " << kd << " * ((" << e << " - " << last << ") / " << dt << "): " << got << " for " << want;
+                    }
+}
 
 // Faults caught: any arithmetic reordered or re-rounded, a comparison answering differently (NaN and signed zero
 // included), a setting-derived value reused after its inputs changed, a branch or a store lost or added.

@@ -1,4 +1,5 @@
-// The bit-pattern float comparisons against the C++ operators.
+// The float operations done on bit patterns against the operations they
+// replace: comparisons, power-of-two scalings and the conversions.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -6,11 +7,26 @@
 #include <random>
 #include <vector>
 
+#include "control/reference_control.hpp"
 #include "fbits.h"
+#include "numconv.h"
 
 namespace {
 
 float from_bits(uint32_t u) { return std::bit_cast<float>(u); }
+
+// Equal bits, or both NaN (a NaN's payload is the compiler's choice).
+bool same(float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b) || (a != a && b != b); }
+
+// Every exponent field with both signs and a spread of significands.
+std::vector<uint32_t> patterns_by_exponent(std::mt19937 &rng)
+{
+    std::vector<uint32_t> out;
+    for (uint32_t e = 0; e < 256; ++e)
+        for (uint32_t m : {0u, 1u, 2u, 0x400000u, 0x400001u, 0x7FFFFEu, 0x7FFFFFu, static_cast<uint32_t>(rng() & 0x7FFFFFu), static_cast<uint32_t>(rng() & 0x7FFFFFu)})
+            for (uint32_t sign : {0u, 0x80000000u}) out.push_back(sign | e << 23 | m);
+    return out;
+}
 
 // The six answers for one pair; empty when all agree with the operators.
 std::string disagreements(float a, float b)
@@ -50,4 +66,42 @@ TEST(FloatCompare, SameAnswersAsTheOperators)
         const float fa = from_bits(a), fb = from_bits(i % 4 == 3 ? a ^ 0x80000000u : b);
         ASSERT_EQ(disagreements(fa, fb), "") << std::hex << a << " vs " << std::bit_cast<uint32_t>(fb);
     }
+}
+
+// Faults caught: an exponent moved where the product is subnormal, overflows or needs rounding, a sign not flipped,
+// zero, infinity or NaN not handed to the multiplication. Every exponent field for each scaling the control uses.
+TEST(PowerOfTwoScaling, SameBitsAsTheMultiplication)
+{
+    std::mt19937 rng(7);
+    for (uint32_t b : patterns_by_exponent(rng)) {
+        const float x = from_bits(b);
+        const std::pair<float, float> rows[] = {
+            {f_mul_pow2<8>(x), x * 256.0f},          {f_mul_pow2<1>(x), x * 2.0f},
+            {f_mul_pow2<-1>(x), x * 0.5f},           {f_mul_pow2<-1, true>(x), x * -0.5f},
+            {f_mul_pow2<-7>(x), x / 128.0f},         {f_mul_pow2<-12>(x), x / 4096.0f},
+            {f_mul_pow2<-16>(x), x / 65536.0f},
+        };
+        for (const auto &[got, want] : rows)
+            ASSERT_TRUE(same(got, want)) << std::hex << b << ": " << std::bit_cast<uint32_t>(got) << " for "
+                                         << std::bit_cast<uint32_t>(want);
+    }
+}
+
+// Faults caught: truncation off by one at a power of two, the sign of a negative value lost, saturation or NaN
+// answered differently from the frozen conversions; an integer to float conversion that rounds, or not as the
+// cast does, above 2^24.
+TEST(Conversions, SameAsTheFrozenOnesAndTheCast)
+{
+    std::mt19937 rng(11);
+    std::vector<uint32_t> floats = patterns_by_exponent(rng);
+    for (int i = 0; i < 200000; ++i) floats.push_back(static_cast<uint32_t>(rng()));
+    for (uint32_t b : floats) {
+        const float x = from_bits(b);
+        ASSERT_EQ(f2i_sat(x), ref::f2i_sat(x)) << std::hex << b;
+        ASSERT_EQ(f2u_sat(x), ref::f2u_sat(x)) << std::hex << b;
+    }
+    std::vector<int32_t> ints = {0, 1, -1, 2, 1 << 23, (1 << 24) - 1, 1 << 24, (1 << 24) + 1, (1 << 24) + 3,
+                                 -(1 << 24) - 1, INT32_MAX, INT32_MIN, INT32_MIN + 1};
+    for (int i = 0; i < 200000; ++i) ints.push_back(static_cast<int32_t>(rng()) >> (rng() % 32));
+    for (int32_t v : ints) ASSERT_TRUE(same(f_from_i32(v), static_cast<float>(v))) << v;
 }

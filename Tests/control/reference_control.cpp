@@ -10,10 +10,6 @@
 #include "main.h"
 
 namespace ref {
-namespace {
-
-int32_t rpm_calc_cnt = 0;
-int32_t fc = 0;
 
 int32_t f2i_sat(float x)
 {
@@ -29,6 +25,11 @@ uint32_t f2u_sat(float x)
     if (x >= 4294967296.0f) return UINT32_MAX;
     return static_cast<uint32_t>(x);
 }
+
+namespace {
+
+int32_t rpm_calc_cnt = 0;
+int32_t fc = 0;
 
 uint16_t f2u16_sat(float x)
 {
@@ -50,6 +51,8 @@ float wrap_up(float a)
 
 float wrap_angle(float a) { return wrap_down(wrap_up(a)); }
 
+}  // namespace
+
 float lut_sin(float angle)
 {
     angle = wrap_angle(angle);
@@ -59,8 +62,6 @@ float lut_sin(float angle)
     float frac = f - static_cast<float>(i);
     return sin_t[i] + (sin_t[i + 1] - sin_t[i]) * frac;
 }
-
-float lut_cos(float angle) { return lut_sin(angle + 1.5707964f); }
 
 void svpwm(float va, float vb, float vc, uint16_t *a, uint16_t *b, uint16_t *c)
 {
@@ -75,6 +76,10 @@ void svpwm(float va, float vb, float vc, uint16_t *a, uint16_t *b, uint16_t *c)
     *b = f2u16_sat(((vb + vo) + 0.5f) * span);
     *c = f2u16_sat(((vc + vo) + 0.5f) * span);
 }
+
+namespace {
+
+float lut_cos(float angle) { return lut_sin(angle + 1.5707964f); }
 
 int32_t MCS1805_I_mA(uint16_t raw, int16_t zero)
 {
