@@ -1,7 +1,8 @@
 // Single-precision operations done on the bit patterns, each with exactly the
 // result of the float operation it replaces: the chip has no floating-point
 // unit, and a call into the run-time library costs some 40 to 70 cycles
-// where these take a handful of instructions.
+// where these take a handful of instructions (a division some 130, where
+// f_div takes about half with the core's integer divider).
 //
 // Comparisons: sign and magnitude turned into one signed integer order every
 // value that is not a NaN, and both zeros meet at 0 (+0 == -0). Every
@@ -51,4 +52,67 @@ static inline float f_mul_pow2(float x)
     const uint32_t e = (b >> 23) & 0xFFu;
     if (e - lo > hi - lo) return x * factor;
     return std::bit_cast<float>(b + static_cast<uint32_t>(K * (1 << 23)) + (Negate ? 0x80000000u : 0u));
+}
+
+// a / b rounded to nearest even, as the division gives it. For normal
+// operands and a normal quotient the significands are divided by long
+// division, eight quotient bits per step of the integer divider: 32 bits and
+// the remainder decide the rounding exactly. Everything else (zeros,
+// subnormals, infinities, NaNs, a quotient outside the normal range) takes
+// the division itself.
+static inline float f_div(float a, float b)
+{
+    const uint32_t ia = f_bits(a), ib = f_bits(b);
+    const uint32_t ea = (ia >> 23) & 0xFFu, eb = (ib >> 23) & 0xFFu;
+    if (ea - 1u > 253u || eb - 1u > 253u) return a / b;
+    uint32_t ma = (ia & 0x7FFFFFu) | 0x800000u;
+    const uint32_t mb = (ib & 0x7FFFFFu) | 0x800000u;
+    int32_t e = static_cast<int32_t>(ea) - static_cast<int32_t>(eb) + 127;   // exponent field of ma / mb in [1, 2)
+    if (ma < mb) {
+        ma <<= 1;
+        --e;
+    }
+    if (e < 1 || e > 253) return a / b;
+    uint32_t r = ma << 7;   // below 2^32: ma < 2 * mb < 2^25
+    uint32_t q = r / mb;    // 128..255: the leading 1 and seven bits
+    r -= q * mb;
+#pragma GCC unroll 3
+    for (int step = 0; step < 3; ++step) {   // eight more bits each: r < mb < 2^24
+        r <<= 8;
+        const uint32_t digit = r / mb;
+        r -= digit * mb;
+        q = (q << 8) | digit;
+    }
+    // q: 24 significand bits over 8 more; a remainder counts as a bit below them.
+    const uint32_t low = (q & 0xFFu) | (r != 0u ? 1u : 0u);
+    uint32_t m = q >> 8;
+    if (low > 0x80u || (low == 0x80u && (m & 1u) != 0u)) ++m;   // a carry to 2^24 moves into the exponent
+    return std::bit_cast<float>(((ia ^ ib) & 0x80000000u) + (static_cast<uint32_t>(e - 1) << 23) + m);
+}
+
+// x / D for a constant integer D = odd * 2^k with odd below 32, as the
+// division gives it: one step of the integer divider yields at least 26
+// quotient bits, and its remainder decides the rounding exactly. Zeros,
+// subnormals, infinities, NaNs and quotients outside the normal range take
+// the division itself.
+template <uint32_t D>
+static inline float f_div_int(float x)
+{
+    constexpr int k = __builtin_ctz(D);
+    constexpr uint32_t odd = D >> k;
+    static_assert(D != 0u && odd < 32u);
+    const uint32_t ix = f_bits(x);
+    const uint32_t ex = (ix >> 23) & 0xFFu;
+    if (ex - 1u > 253u) return x / static_cast<float>(D);
+    const uint32_t m = ((ix & 0x7FFFFFu) | 0x800000u) << 8;   // x = m * 2^(ex - 158)
+    uint32_t q = m / odd;                                     // above 2^26
+    const uint32_t r = m - q * odd;
+    const uint32_t lz = static_cast<uint32_t>(__builtin_clz(q));   // at most 5
+    q <<= lz;   // leading 1 at bit 31; the bits shifted in stand for r / odd
+    const int32_t e = static_cast<int32_t>(ex) - k - static_cast<int32_t>(lz);   // exponent field of the quotient
+    if (e < 1 || e > 253) return x / static_cast<float>(D);
+    const uint32_t low = (q & 0xFFu) | (r != 0u ? 1u : 0u);
+    uint32_t mant = q >> 8;
+    if (low > 0x80u || (low == 0x80u && (mant & 1u) != 0u)) ++mant;
+    return std::bit_cast<float>((ix & 0x80000000u) + (static_cast<uint32_t>(e - 1) << 23) + mant);
 }

@@ -54,7 +54,7 @@ uint16_t ADC_Read_Avg(uint8_t channel, int32_t samples)
 int32_t MCS1805_I_mA(uint16_t raw, int16_t zero)
 {
     float volts = counts_to_volts(raw, zero);
-    float current = -(volts / (0.264f / mcs1805_sens_factor) * 1000.0f);
+    float current = -(f_div(volts, f_div(0.264f, mcs1805_sens_factor)) * 1000.0f);   // volts / (0.264 / factor) * 1000
     return f2i_sat(current);
 }
 

@@ -44,7 +44,7 @@ constinit Memo<Gains, 3> current_gains_memo;
 float elec_speed_of(int32_t pairs, float mech_rpm)
 {
     float p = f_from_i32(pairs) * mech_rpm;
-    return f_mul_pow2<1>(p) * 3.1415925f / 60.0f;   // (p + p): the same sum
+    return f_div_int<60>(f_mul_pow2<1>(p) * 3.1415925f);   // (p + p) * 3.1415925 / 60
 }
 
 [[gnu::always_inline]] inline float angle_step(float mech_rpm)
@@ -68,7 +68,7 @@ float elec_speed_of(int32_t pairs, float mech_rpm)
     const uint32_t emax = ee > el ? ee : el;
     // |e - last| < 2^(emax - 125) stays finite below emax 254, and the
     // derivative is below 2^126 for a normal dt with emax <= et + 124.
-    if ((bk << 1) != 0u || emax > 253u || et - 1u > 253u || emax > et + 124u) return pi + kd * ((e - last) / dt);
+    if ((bk << 1) != 0u || emax > 253u || et - 1u > 253u || emax > et + 124u) return pi + kd * f_div(e - last, dt);
     bool diff_negative;   // the sign of e - last
     if (((be | bl) << 1) == 0u) diff_negative = (be >> 31) != 0u && (bl >> 31) == 0u;   // -0 - +0 alone is -0
     else diff_negative = f_lt(e, last);   // equal values give +0
