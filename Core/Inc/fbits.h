@@ -116,3 +116,43 @@ static inline float f_div_int(float x)
     if (low > 0x80u || (low == 0x80u && (mant & 1u) != 0u)) ++mant;
     return std::bit_cast<float>((ix & 0x80000000u) + (static_cast<uint32_t>(e - 1) << 23) + mant);
 }
+
+// a + b rounded to nearest even, as the addition gives it. For normal
+// operands within 25 binary orders of each other and a normal sum, the
+// significands are aligned over seven guard bits, the bits shifted out kept
+// as one sticky bit (which, below the two top guard bits, rounds exactly as
+// the whole would), added or subtracted, normalised and rounded, without a
+// branch on the way. Everything else takes the addition itself. An exact
+// cancellation gives +0, as the addition does.
+static inline float f_add(float a, float b)
+{
+    uint32_t ia = f_bits(a), ib = f_bits(b);
+    if ((ia << 1) < (ib << 1)) {   // larger magnitude first: its sign is the sum's
+        const uint32_t t = ia;
+        ia = ib;
+        ib = t;
+    }
+    const uint32_t ea = (ia >> 23) & 0xFFu, eb = (ib >> 23) & 0xFFu;
+    const uint32_t shift = ea - eb;
+    if (eb == 0u || ea == 255u || shift > 25u) return a + b;
+    const uint32_t ma = ((ia << 9) >> 3) | (1u << 29);   // significand, leading 1 at bit 29
+    const uint32_t mb = ((ib << 9) >> 3) | (1u << 29);
+    uint32_t mb_aligned = (mb >> shift) | ((mb >> shift) << shift != mb ? 1u : 0u);
+    if (((ia ^ ib) >> 31) != 0u) mb_aligned = 0u - mb_aligned;
+    uint32_t m = ma + mb_aligned;   // below 2^31
+    if (m == 0u) return 0.0f;
+    // Leading 1 to bit 30: a carry stays, anything else moves left (more than
+    // one place only when nothing was shifted out).
+    const uint32_t lz = static_cast<uint32_t>(__builtin_clz(m));
+    m <<= lz - 1u;
+    const int32_t e = static_cast<int32_t>(ea) + 2 - static_cast<int32_t>(lz);   // exponent field of the sum
+    if (e < 1 || e > 253) return a + b;
+    m = (m + 0x3Fu + ((m >> 7) & 1u)) >> 7;   // to nearest even; a carry to 2^24 moves into the exponent
+    return std::bit_cast<float>((ia & 0x80000000u) + (static_cast<uint32_t>(e - 1) << 23) + m);
+}
+
+// a - b: the addition of -b, which is what the subtraction is.
+static inline float f_sub(float a, float b)
+{
+    return f_add(a, std::bit_cast<float>(f_bits(b) ^ 0x80000000u));
+}

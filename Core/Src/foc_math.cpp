@@ -98,7 +98,7 @@ constexpr SinSteps sin_steps = [] {
         if (i > SIN_N - 1) i = SIN_N - 1;   // never reached for a reduced angle; keeps i+1 in the table
         frac = f - static_cast<float>(i);
     }
-    return sin_t[i] + sin_steps.d[i] * frac;
+    return f_add(sin_t[i], sin_steps.d[i] * frac);   // sin_t[i] + (sin_t[i + 1] - sin_t[i]) * frac
 }
 
 [[gnu::always_inline]] inline void modulate(float va, float vb, float vc, uint16_t *a, uint16_t *b, uint16_t *c)
@@ -108,12 +108,12 @@ constexpr SinSteps sin_steps = [] {
     if (f_gt(vc, vmax)) vmax = vc;
     if (f_lt(vb, vmin)) vmin = vb;
     if (f_lt(vc, vmin)) vmin = vc;
-    float vo = f_mul_pow2<-1, true>(vmax + vmin);   // (vmax + vmin) * -0.5
+    float vo = f_mul_pow2<-1, true>(f_add(vmax, vmin));   // (vmax + vmin) * -0.5
 
     const float span = static_cast<float>(PWM_MAX);
-    *a = f2u16_sat(((va + vo) + 0.5f) * span);
-    *b = f2u16_sat(((vb + vo) + 0.5f) * span);
-    *c = f2u16_sat(((vc + vo) + 0.5f) * span);
+    *a = f2u16_sat(f_add(f_add(va, vo), 0.5f) * span);   // ((va + vo) + 0.5) * span
+    *b = f2u16_sat(f_add(f_add(vb, vo), 0.5f) * span);
+    *c = f2u16_sat(f_add(f_add(vc, vo), 0.5f) * span);
 }
 
 }  // namespace
@@ -149,10 +149,10 @@ void foc_write_compares(uint16_t u, uint16_t v, uint16_t w)
 void foc_output_vector(float theta, float amplitude)
 {
     float s = sine(theta);                 // lut_sin
-    float c = sine(theta + 1.5707964f);    // lut_cos
+    float c = sine(f_add(theta, 1.5707964f));   // lut_cos
     float va = s * (-amplitude);
-    float vb = amplitude * c * 0.8660254f - f_mul_pow2<-1>(va);   // va * 0.5
-    float vc = -va - vb;
+    float vb = f_sub(amplitude * c * 0.8660254f, f_mul_pow2<-1>(va));   // amplitude * c * 0.8660254 - va * 0.5
+    float vc = f_sub(-va, vb);
     uint16_t u, v, w;
     modulate(va, vb, vc, &u, &v, &w);   // svpwm
     foc_write_compares(u, v, w);
