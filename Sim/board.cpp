@@ -1,131 +1,76 @@
 #include "board.hpp"
 
-#include <ucontext.h>
-
-#include <vector>
-
-#include "seam/image.hpp"
-#include "vectors.h"
-
 namespace sim {
 
-// Runs the native firmware from its reset vector on a stack of its own and
-// switches back to the caller whenever virtual time reaches the limit.
-class FirmwareRunner {
-public:
-    explicit FirmwareRunner(Mcu &mcu) : mcu_(mcu), stack_(kStackBytes)
-    {
-        mcu_.on_time_passed = [this] {
-            if (inside_ && mcu_.now() >= stop_) switch_out();
-        };
-    }
-    ~FirmwareRunner() { mcu_.on_time_passed = nullptr; }
-
-    bool started() const { return started_; }
-
-    void run_until(Cycles t)
-    {
-        if (mcu_.now() >= t) return;
-        if (!started_) {
-            getcontext(&fw_);
-            fw_.uc_stack.ss_sp = stack_.data();
-            fw_.uc_stack.ss_size = stack_.size();
-            fw_.uc_link = &back_;
-            makecontext(&fw_, &FirmwareRunner::entry, 0);
-            started_ = true;
-        }
-        if (ended_) {
-            mcu_.advance_to(t);
-            return;
-        }
-        stop_ = t;
-        mcu_.horizon = t;
-        current_ = this;
-        inside_ = true;
-        swapcontext(&back_, &fw_);
-        inside_ = false;
-        mcu_.horizon = kNever;
-    }
-
-private:
-    static constexpr size_t kStackBytes = 1 << 20;
-
-    static void entry()
-    {
-        g_pfnVectors.handler[0]();   // the reset vector; it never returns
-        current_->ended_ = true;
-        current_->inside_ = false;
-    }
-
-    void switch_out()
-    {
-        inside_ = false;
-        swapcontext(&fw_, &back_);
-        inside_ = true;
-    }
-
-    static inline FirmwareRunner *current_ = nullptr;
-    Mcu &mcu_;
-    std::vector<char> stack_;
-    ucontext_t fw_{}, back_{};
-    Cycles stop_ = 0;
-    bool started_ = false, ended_ = false, inside_ = false;
-};
-
-static Board *g_board = nullptr;
-
-Board::Board(const PlantParams &params, uint64_t seed) : plant(mcu, params, seed), seed_(seed)
+Board::Board(const PlantParams &params, uint64_t seed, const CpuFactory &make_cpu)
+    : plant(mcu, params, seed), seed_(seed)
 {
-    if (g_board) fail("only one virtual board can run the firmware at a time");
-    g_board = this;
-    mcu.set_io(&plant);
-    plant.on_uart_tx = [this](int port, uint8_t byte) {
-        out_[port - 1].push_back(static_cast<char>(byte));
-        if (on_output) on_output(port, byte);
-    };
-    for (int i = 0; i < 2; ++i) {
-        feed_[i].fire = [this, i] { feed(i + 1); };
-        mcu.add_event(feed_[i]);
-    }
+    mcu.set_io(this);
+    for (int i = 0; i < 2; ++i) feed_[i].attach(mcu, [this, i] { feed(i + 1); });
+    cpu_ = make_cpu(mcu);
     power_on();
 }
 
-Board::~Board()
-{
-    runner_.reset();
-    g_board = nullptr;
-}
+Board::~Board() = default;
 
 void Board::power_on()
 {
-    runner_.reset();
-    restore_firmware_image();
+    cpu_->reset();
     mcu.reset();
-    mcu.make_active();
     plant.reset(seed_);
     for (int i = 0; i < 2; ++i) {
         in_[i].clear();
         out_[i].clear();
     }
-    runner_ = std::make_unique<FirmwareRunner>(mcu);
 }
 
-bool Board::firmware_started() const { return runner_->started(); }
-
-void Board::run_until(Cycles t)
+NativeCpu &Board::native()
 {
-    mcu.make_active();
-    runner_->run_until(t);
+    auto *n = dynamic_cast<NativeCpu *>(cpu_.get());
+    if (!n) fail(std::string("this board runs the ") + cpu_->name() + " CPU, not the native firmware");
+    return *n;
 }
 
-// The typist's side of the line: 115200 baud, 8N1, one byte after another.
-static constexpr Cycles kTypedCharCycles = kCoreHz / 115200 * 10;
+// ---------------------------------------------------------------- the chip's pins and buses
+
+void Board::outputs_changing() { plant.advance_to(mcu.now()); }
+
+void Board::pin_changed(Pin pin, PinDrive drive)
+{
+    if (pin == wiring.sensor_cs) plant.sensor.chip_select(drive.driven && drive.level < 0.5f);
+    const double bridge_level = drive.driven ? drive.level : 0.0;
+    for (int k = 0; k < 3; ++k) {
+        if (pin == wiring.bridge_in[k]) plant.set_bridge_input(Plant::kInA + k, bridge_level);
+        if (pin == wiring.bridge_en[k]) plant.set_bridge_input(Plant::kEnA + k, bridge_level);
+    }
+    if (pin == wiring.bridge_nsleep) plant.set_bridge_input(Plant::kNSleep, bridge_level);
+}
+
+float Board::pin_volts(Pin pin) { return pin == wiring.current_sense ? plant.current_sense_volts() : 0.0f; }
+
+void Board::spi_frame_begins(int spi)
+{
+    if (spi == wiring.sensor_spi) plant.sensor_frame_begins();
+}
+
+uint16_t Board::spi_frame(int spi, uint16_t mosi, uint32_t cr1)
+{
+    return spi == wiring.sensor_spi ? plant.sensor_frame(mosi, cr1) : 0xFFFF;
+}
+
+void Board::serial_out(int usart, uint8_t byte)
+{
+    for (int port = 1; port <= 2; ++port)
+        if (wiring.console_usart[port - 1] == usart) out_[port - 1].push_back(static_cast<char>(byte));
+}
+
+// ---------------------------------------------------------------- the console's typist, button, fault, LED
 
 void Board::type(int port, std::string_view bytes)
 {
     auto &q = in_[port - 1];
     for (char c : bytes) q.push_back(static_cast<uint8_t>(c));
-    if (feed_[port - 1].due == kNever && !q.empty()) mcu.schedule(feed_[port - 1], mcu.now() + kTypedCharCycles);
+    if (feed_[port - 1].due() == kNever && !q.empty()) mcu.schedule(feed_[port - 1], mcu.now() + kTypedCharCycles);
 }
 
 bool Board::typing(int port) const { return !in_[port - 1].empty(); }
@@ -134,7 +79,7 @@ void Board::feed(int port)
 {
     auto &q = in_[port - 1];
     if (q.empty()) return;
-    (port == 1 ? mcu.usart1 : mcu.usart2).receive(q.front());
+    mcu.usart(wiring.console_usart[port - 1]).receive(q.front());
     q.pop_front();
     if (!q.empty()) mcu.schedule(feed_[port - 1], mcu.now() + kTypedCharCycles);
 }
@@ -146,7 +91,13 @@ std::string Board::take_output(int port)
     return s;
 }
 
-void Board::set_button(bool pressed) { mcu.gpioc.drive(8, pressed ? 0 : -1); }
-void Board::set_fault(bool low) { mcu.gpiob.drive(0, low ? 0 : -1); }
+void Board::set_button(bool pressed) { mcu.port(wiring.button.port).drive(wiring.button.index, pressed ? 0 : -1); }
+void Board::set_fault(bool low) { mcu.port(wiring.bridge_nfault.port).drive(wiring.bridge_nfault.index, low ? 0 : -1); }
+
+bool Board::led_lit()
+{
+    PinDrive d = mcu.port(wiring.led.port).pin_drive(wiring.led.index);
+    return d.driven && d.level > 0.5f;
+}
 
 }  // namespace sim

@@ -1,9 +1,8 @@
-// Benchmark of the native virtual board: how many simulated seconds of the
+// Benchmark of the virtual board: how many simulated seconds of the
 // motor under speed control one wall-clock second buys.
 #include <chrono>
 #include <cstdio>
 
-#include "foc.h"
 #include "modes.hpp"
 
 namespace app {
@@ -34,9 +33,10 @@ int run_bench(const Options &opt)
     const double virt = (s.now_ms() - v0) / 1000.0;
     b.plant.advance_to(b.mcu.now());
     const sim::PlantSnapshot snap = b.plant.snapshot();
+    sim::Cpu &cpu = b.cpu();
 
-    std::printf("foc-sim bench: native firmware, mode %d, %d kHz control tick, vq 300, rpm 300\n",
-                static_cast<int>(foc_mode), static_cast<int>(foc_rate));
+    std::printf("foc-sim bench: %s firmware, mode %d, %d kHz control tick, vq 300, rpm 300\n", cpu.name(),
+                cpu.expect_symbol<int32_t>("foc_mode"), cpu.expect_symbol<int32_t>("foc_rate"));
     std::printf("  boot to 1.5 s         %8.3f s wall  %7.2f simulated s per wall s\n", boot_wall,
                 1.5 / boot_wall);
     std::printf("  running %-6.1f s      %8.3f s wall  %7.2f simulated s per wall s\n", virt, wall, virt / wall);
@@ -44,7 +44,8 @@ int run_bench(const Options &opt)
                 static_cast<double>(b.mcu.accesses - acc0) / virt,
                 static_cast<double>(b.mcu.nvic.taken - irq0) / virt);
     std::printf("  at the end: plant %.1f rpm, firmware measures %.1f rpm (reference %.1f)\n", snap.speed_rpm,
-                static_cast<double>(actual_rpm), static_cast<double>(speed_cl_ref));
+                static_cast<double>(cpu.expect_symbol<float>("actual_rpm")),
+                static_cast<double>(cpu.expect_symbol<float>("speed_cl_ref")));
     return 0;
 }
 

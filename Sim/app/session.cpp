@@ -123,8 +123,7 @@ Session::Session(const Options &opt) : board_(opt.plant, opt.seed), text_port_(o
         std::fflush(stdout);
     };
     if (opt.until_ms >= 0) end_ = sim::ms_to_cycles(opt.until_ms);
-    release_.fire = [this] { board_.set_button(false); };
-    board_.mcu.add_event(release_);
+    release_.attach(board_.mcu, [this] { board_.set_button(false); });
     if (!opt.trace_path.empty()) {
         trace_ = std::make_unique<Trace>(opt.trace_path, opt.trace_every_ms);
         trace_->attach(board_);
@@ -159,7 +158,7 @@ bool Session::type_and_wait(int port, std::string_view bytes)
     // The typist delivers one byte per character time from now on; step
     // along the same grid so that the board stops at the last delivery.
     while (board_.typing(port)) {
-        t += kCharCycles;
+        t += sim::kTypedCharCycles;
         if (!run_until(t)) return false;
     }
     return true;

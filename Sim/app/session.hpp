@@ -15,9 +15,6 @@
 
 namespace app {
 
-// One character at 115200 baud, 8N1 (start, 8 data, stop bits), in core
-// cycles: the pace at which the board's typist delivers bytes.
-constexpr sim::Cycles kCharCycles = sim::kCoreHz / 115200 * 10;
 constexpr double kButtonPressMs = 100.0;
 
 struct Directive {
@@ -64,10 +61,9 @@ public:
 private:
     void drain_output();
 
-    // Events on the board's scheduler outlive the board.
-    std::unique_ptr<Trace> trace_;
-    sim::Event release_;   // the end of a #button press
     sim::Board board_;
+    sim::Event release_;   // the end of a #button press
+    std::unique_ptr<Trace> trace_;
     sim::Cycles end_ = sim::kNever;
     bool ended_ = false;
     int text_port_ = 1;

@@ -1,12 +1,21 @@
-// Virtual time, events, the address decoder and the NVIC of the virtual MCU.
+// Virtual time, events and the bus of the virtual MCU.
 #include "mcu/mcu.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "vectors.h"
+#include "stm32f1xx.h"
 
 namespace sim {
+
+namespace {
+constexpr uint32_t kBusBase = PERIPH_BASE;
+static_assert(kBusBase + (192u << 10) == AHBPERIPH_BASE + 0x10000);
+
+// TIM4's compare outputs: channels 1 to 3 on PB6 to PB8 (no remap).
+constexpr Pin kTim4Pins[3] = {{1, 6}, {1, 7}, {1, 8}};
+static_assert(kTim4Pins[0].port == kTim4Pins[1].port && kTim4Pins[1].port == kTim4Pins[2].port);
+}  // namespace
 
 void fail(const std::string &what)
 {
@@ -22,79 +31,50 @@ static std::string hex(uint32_t v)
     return b;
 }
 
-// ---------------------------------------------------------------- Mcu
+// ---------------------------------------------------------------- events
 
-static Mcu *g_active = nullptr;
-
-Mcu *Mcu::active() { return g_active; }
-void Mcu::make_active() { g_active = this; }
-
-Mcu::Mcu()
+void Event::attach(Mcu &mcu, std::function<void()> fire)
 {
-    tim2.attach(&tim2_update_);
-    tim4.attach(&tim4_update_);
-    adc1.attach(&adc_done_);
-    spi1.attach(&spi_done_);
-    usart1.attach(&u1_tx_);
-    usart2.attach(&u2_tx_);
-    systick.attach(&systick_wrap_);
-    tim2_update_.fire = [this] { tim2.on_update(); };
-    tim4_update_.fire = [this] { tim4.on_update(); };
-    adc_done_.fire = [this] { adc1.on_done(); };
-    spi_done_.fire = [this] { spi1.on_frame_done(); };
-    u1_tx_.fire = [this] { usart1.on_tx_done(); };
-    u2_tx_.fire = [this] { usart2.on_tx_done(); };
-    systick_wrap_.fire = [this] { systick.on_wrap(); };
-    for (Event *e : {&tim2_update_, &tim4_update_, &adc_done_, &spi_done_, &u1_tx_, &u2_tx_, &systick_wrap_})
-        events_.push_back(e);
-    reset();
+    detach();
+    fire_ = std::move(fire);
+    mcu.add_event(*this);
 }
 
-Mcu::~Mcu()
+void Event::detach()
 {
-    if (g_active == this) g_active = nullptr;
-}
-
-void Mcu::reset()
-{
-    now_ = 0;
-    for (Event *e : events_) e->due = kNever;
-    next_due_ = kNever;
-    horizon = kNever;
-    nvic.reset();
-    rcc.reset();
-    gpioa.reset();
-    gpiob.reset();
-    gpioc.reset();
-    tim2.reset();
-    tim4.reset();
-    adc1.reset();
-    spi1.reset();
-    usart1.reset();
-    usart2.reset();
-    systick.reset();
-    flash_acr = 0x30;
-    accesses = 0;
+    if (owner_) owner_->remove_event(*this);
 }
 
 void Mcu::add_event(Event &e)
 {
-    e.due = kNever;
+    e.owner_ = this;
+    e.due_ = kNever;
     events_.push_back(&e);
+}
+
+void Mcu::remove_event(Event &e)
+{
+    std::erase(events_, &e);
+    e.owner_ = nullptr;
+    if (e.due_ != kNever) {
+        e.due_ = kNever;
+        recompute_next();
+    }
 }
 
 void Mcu::schedule(Event &e, Cycles at)
 {
-    bool was_next = e.due == next_due_;
-    e.due = at;
+    if (e.owner_ != this) fail("an event scheduled on a board it is not attached to");
+    bool was_next = e.due_ == next_due_;
+    e.due_ = at;
     if (was_next) recompute_next();   // moved later: another event may now be first
     else if (at < next_due_) next_due_ = at;
 }
 
 void Mcu::cancel(Event &e)
 {
-    if (e.due == kNever) return;
-    e.due = kNever;
+    if (e.owner_ != this || e.due_ == kNever) return;
+    e.due_ = kNever;
     recompute_next();
 }
 
@@ -102,252 +82,108 @@ void Mcu::recompute_next()
 {
     next_due_ = kNever;
     for (Event *e : events_)
-        if (e->due < next_due_) next_due_ = e->due;
+        if (e->due_ < next_due_) next_due_ = e->due_;
 }
 
-Cycles Mcu::clock_scale() const
-{
-    uint32_t hz = rcc.hclk();
-    return hz >= kCoreHz ? 1 : kCoreHz / hz;
-}
-
-// Fires the earliest due event at its own time.
 bool Mcu::fire_next(Cycles limit)
 {
     if (next_due_ > limit) return false;
     Event *first = nullptr;
     for (Event *e : events_)
-        if (e->due == next_due_) { first = e; break; }
-    now_ = first->due;
-    first->due = kNever;
+        if (e->due_ == next_due_) { first = e; break; }
+    if (!first) fail("the next due event is not registered");
+    if (first->due_ > now_) now_ = first->due_;
+    first->due_ = kNever;
     recompute_next();
-    first->fire();
+    first->fire_();
     return true;
 }
 
-// Runs the events up to `target` and every interrupt they raise at the time it
-// is raised. Time spent in handlers moves the target on: the interrupted code
-// still has its own cycles to spend afterwards.
-void Mcu::run_to(Cycles target)
+// ---------------------------------------------------------------- Mcu
+
+Peripheral::Peripheral(Mcu &mcu, uint32_t base_, uint32_t size_) : base(base_), size(size_), mcu_(mcu)
 {
-    while (fire_next(target)) {
-        Cycles before = now_;
-        nvic.dispatch(*this);
-        target += now_ - before;
-        if (on_time_passed) on_time_passed();
+    mcu.peripherals_.push_back(this);
+    uint32_t block = (base - kBusBase) >> 10;
+    if (block < Mcu::kBusBlocks && ((base + size - 1 - kBusBase) >> 10) == block) mcu.bus_blocks_[block] = this;
+    else mcu.elsewhere_.push_back(this);
+}
+
+Mcu::Mcu() { reset(); }
+
+Mcu::~Mcu()
+{
+    for (Event *e : events_) e->owner_ = nullptr;
+}
+
+void Mcu::reset()
+{
+    now_ = 0;
+    for (Event *e : events_) e->due_ = kNever;
+    next_due_ = kNever;
+    for (Peripheral *p : peripherals_) p->reset();
+    accesses = 0;
+}
+
+float Mcu::alternate_output(Pin pin) const
+{
+    // A timer's PWM output is seen as its duty; the serial peripherals'
+    // outputs carry frames and bytes, and idle high.
+    for (int ch = 0; ch < 3; ++ch)
+        if (pin == kTim4Pins[ch]) return tim4.duty(ch + 1);
+    return 1.0f;
+}
+
+void Mcu::alternate_outputs_changed() { port(kTim4Pins[0].port).report_pins(); }
+
+void Mcu::clocks_changed()
+{
+    for (int n = 0; n < 3; ++n) port(n).report_pins(true);
+}
+
+// ---------------------------------------------------------------- bus
+
+Peripheral *Mcu::decode(uint32_t addr) const
+{
+    uint32_t block = (addr - kBusBase) >> 10;
+    if (block < kBusBlocks) {
+        Peripheral *p = bus_blocks_[block];
+        return p && addr - p->base < p->size ? p : nullptr;
     }
-    if (target > now_) now_ = target;
-    nvic.dispatch(*this);
-    if (on_time_passed) on_time_passed();
+    for (Peripheral *p : elsewhere_)
+        if (addr - p->base < p->size) return p;
+    return nullptr;
 }
 
-void Mcu::spend(Cycles n)
+bool Peripheral::write_narrow(uint32_t off, uint32_t v, int size)
 {
-    Cycles target = now_ + n * clock_scale();
-    // Most accesses pass no event and no time limit: nothing else to do.
-    if (target < next_due_ && target < horizon && !nvic.has_pending()) {
-        now_ = target;
-        return;
-    }
-    run_to(target);
+    return write(off & ~3u, size == 1 ? (v & 0xFFu) * 0x01010101u : (v & 0xFFFFu) * 0x00010001u);
 }
 
-void Mcu::idle(Cycles limit)
+static void check_narrow_access(uint32_t addr, int size)
 {
-    Cycles target = now_ + limit;
-    if (next_due_ < target) target = next_due_;
-    if (horizon < target && horizon > now_) target = horizon;
-    run_to(target);
+    if ((size != 1 && size != 2) || addr % static_cast<uint32_t>(size) != 0)
+        fail("bus access of " + std::to_string(size) + " bytes at " + hex(addr) + ": not a naturally aligned byte, halfword or word");
 }
 
-void Mcu::advance_to(Cycles t)
+uint32_t Mcu::bus_read(uint32_t addr, int size)
 {
-    while (now_ < t) run_to(next_due_ < t ? next_due_ : t);
-}
-
-// ---------------------------------------------------------------- decoder
-
-uint32_t Mcu::read32(uint32_t addr)
-{
-    spend(kAccessCycles);
+    if (size != 4 || addr % 4 != 0) check_narrow_access(addr, size);
     ++accesses;
+    Peripheral *p = decode(addr);
     uint32_t v = 0;
-    bool ok = false;
-    uint32_t off = addr & 0x3FF;
-    switch (addr & ~0x3FFu) {
-    case 0x40000000: ok = tim2.read(off, v); break;
-    case 0x40000800: ok = tim4.read(off, v); break;
-    case 0x40004400: ok = usart2.read(off, v); break;
-    case 0x40010800: ok = gpioa.read(off, v); break;
-    case 0x40010C00: ok = gpiob.read(off, v); break;
-    case 0x40011000: ok = gpioc.read(off, v); break;
-    case 0x40012400: ok = adc1.read(off, v); break;
-    case 0x40013000: ok = spi1.read(off, v); break;
-    case 0x40013800: ok = usart1.read(off, v); break;
-    case 0x40021000: ok = rcc.read(off, v); break;
-    case 0x40022000:
-        if (off == 0) { v = flash_acr; ok = true; }
-        break;
-    default:
-        if (addr >= 0xE000E010 && addr < 0xE000E020) ok = systick.read(addr - 0xE000E010, v);
-        else if (addr >= 0xE000E000 && addr < 0xE000F000) ok = nvic.read(addr, v);
-        break;
-    }
-    if (!ok) fail("read of unmodelled register " + hex(addr));
-    nvic.dispatch(*this);
-    return v;
+    if (!p || !p->read((addr - p->base) & ~3u, v)) fail("read of unmodelled register " + hex(addr));
+    if (size == 4) return v;
+    return (v >> (8 * (addr & 3))) & (size == 1 ? 0xFFu : 0xFFFFu);
 }
 
-void Mcu::write32(uint32_t addr, uint32_t value)
+void Mcu::bus_write(uint32_t addr, uint32_t value, int size)
 {
-    spend(kAccessCycles);
+    if (size != 4 || addr % 4 != 0) check_narrow_access(addr, size);
     ++accesses;
-    bool ok = false;
-    uint32_t off = addr & 0x3FF;
-    switch (addr & ~0x3FFu) {
-    case 0x40000000: ok = tim2.write(off, value); break;
-    case 0x40000800: ok = tim4.write(off, value); break;
-    case 0x40004400: ok = usart2.write(off, value); break;
-    case 0x40010800: ok = gpioa.write(off, value); break;
-    case 0x40010C00: ok = gpiob.write(off, value); break;
-    case 0x40011000: ok = gpioc.write(off, value); break;
-    case 0x40012400: ok = adc1.write(off, value); break;
-    case 0x40013000: ok = spi1.write(off, value); break;
-    case 0x40013800: ok = usart1.write(off, value); break;
-    case 0x40021000: ok = rcc.write(off, value); break;
-    case 0x40022000:
-        if (off == 0) { flash_acr = (value & 0x1F) | ((value & 0x10) << 1); ok = true; }
-        break;
-    default:
-        if (addr >= 0xE000E010 && addr < 0xE000E020) ok = systick.write(addr - 0xE000E010, value);
-        else if (addr >= 0xE000E000 && addr < 0xE000F000) ok = nvic.write(addr, value);
-        break;
-    }
+    Peripheral *p = decode(addr);
+    bool ok = p && (size == 4 ? p->write(addr - p->base, value) : p->write_narrow(addr - p->base, value, size));
     if (!ok) fail("write of unmodelled register " + hex(addr) + " = " + hex(value));
-    nvic.dispatch(*this);
-}
-
-// ---------------------------------------------------------------- NVIC
-
-void Nvic::reset()
-{
-    enable_[0] = enable_[1] = 0;
-    pending_.fill(false);
-    line_.fill(false);
-    ipr_.fill(0);
-    shpr_[0] = shpr_[1] = shpr_[2] = 0;
-    active_.clear();
-    any_pending_ = false;
-    taken = 0;
-}
-
-void Nvic::set_line(int irq, bool level)
-{
-    if (level && !line_[irq]) {
-        pending_[kIrqBase + irq] = true;
-        any_pending_ = true;
-    }
-    line_[irq] = level;
-}
-
-void Nvic::pend_exception(int exception)
-{
-    pending_[exception] = true;
-    any_pending_ = true;
-}
-
-uint8_t Nvic::priority(int exception) const
-{
-    if (exception >= kIrqBase) return ipr_[exception - kIrqBase] & 0xF0;
-    if (exception >= 4) return (shpr_[(exception - 4) / 4] >> (8 * (exception % 4))) & 0xF0;
-    return 0;
-}
-
-int Nvic::active_priority() const
-{
-    int p = 256;
-    for (int e : active_)
-        if (priority(e) < p) p = priority(e);
-    return p;
-}
-
-void Nvic::dispatch(Mcu &mcu)
-{
-    while (any_pending_) {
-        int best = -1;
-        int best_pri = active_priority();
-        bool any = false;
-        for (int e = kSysTick; e < kExceptions; ++e) {
-            if (!pending_[e]) continue;
-            any = true;
-            if (e >= kIrqBase && !enabled(e - kIrqBase)) continue;
-            if (priority(e) < best_pri) {
-                best = e;
-                best_pri = priority(e);
-            }
-        }
-        any_pending_ = any;
-        if (best < 0) return;
-        vector_fn handler = g_pfnVectors.handler[best - 1];
-        pending_[best] = false;
-        active_.push_back(best);
-        ++taken;
-        mcu.spend(12);   // exception entry: stacking and vector fetch
-        handler();
-        mcu.spend(12);   // exception return: unstacking
-        active_.pop_back();
-        if (best >= kIrqBase && line_[best - kIrqBase]) {
-            pending_[best] = true;
-            any_pending_ = true;
-        }
-    }
-}
-
-bool Nvic::read(uint32_t addr, uint32_t &v) const
-{
-    if (addr >= 0xE000E100 && addr < 0xE000E108) { v = enable_[(addr - 0xE000E100) / 4]; return true; }
-    if (addr >= 0xE000E180 && addr < 0xE000E188) { v = enable_[(addr - 0xE000E180) / 4]; return true; }
-    if (addr >= 0xE000E200 && addr < 0xE000E208) {
-        int base = kIrqBase + 32 * ((addr - 0xE000E200) / 4);
-        v = 0;
-        for (int i = 0; i < 32 && base + i < kExceptions; ++i) v |= uint32_t(pending_[base + i]) << i;
-        return true;
-    }
-    if (addr >= 0xE000E400 && addr < 0xE000E440) {
-        int n = addr - 0xE000E400;
-        v = ipr_[n] | ipr_[n + 1] << 8 | ipr_[n + 2] << 16 | uint32_t(ipr_[n + 3]) << 24;
-        return true;
-    }
-    switch (addr) {
-    case 0xE000ED00: v = 0x411FC231; return true;   // CPUID: Cortex-M3 r1p1
-    case 0xE000ED04: v = 0; return true;            // ICSR
-    case 0xE000ED0C: v = 0xFA050000; return true;   // AIRCR: priority grouping 0
-    case 0xE000ED18: case 0xE000ED1C: case 0xE000ED20: v = shpr_[(addr - 0xE000ED18) / 4]; return true;
-    default: return false;
-    }
-}
-
-bool Nvic::write(uint32_t addr, uint32_t v)
-{
-    if (addr >= 0xE000E100 && addr < 0xE000E108) { enable_[(addr - 0xE000E100) / 4] |= v; any_pending_ = true; return true; }
-    if (addr >= 0xE000E180 && addr < 0xE000E188) { enable_[(addr - 0xE000E180) / 4] &= ~v; return true; }
-    if (addr >= 0xE000E200 && addr < 0xE000E288) {
-        bool set = addr < 0xE000E280;
-        int base = kIrqBase + 32 * (((addr - (set ? 0xE000E200 : 0xE000E280))) / 4);
-        for (int i = 0; i < 32 && base + i < kExceptions; ++i)
-            if ((v >> i) & 1) pending_[base + i] = set;
-        any_pending_ = true;
-        return true;
-    }
-    if (addr >= 0xE000E400 && addr < 0xE000E440) {
-        int n = addr - 0xE000E400;
-        for (int i = 0; i < 4; ++i) ipr_[n + i] = (v >> (8 * i)) & 0xF0;   // 4 implemented bits
-        return true;
-    }
-    switch (addr) {
-    case 0xE000ED18: case 0xE000ED1C: case 0xE000ED20: shpr_[(addr - 0xE000ED18) / 4] = v & 0xF0F0F0F0; return true;
-    default: return false;
-    }
 }
 
 }  // namespace sim

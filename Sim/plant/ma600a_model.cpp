@@ -23,7 +23,7 @@ bool sensor_mode(uint32_t cr1)
 void Ma600aModel::reset()
 {
     regs_.fill(0);
-    selected_ = false;
+    selected_ = selected_at_frame_start_ = false;
     select_count_ = 0;
     next_ = Next::Angle;
     pending_answer_ = 0;
@@ -34,7 +34,7 @@ void Ma600aModel::reset()
     log.clear();
 }
 
-void Ma600aModel::chip_select(bool low, Cycles)
+void Ma600aModel::chip_select(bool low)
 {
     if (low && !selected_) {
         ++select_count_;
@@ -106,7 +106,7 @@ uint16_t Ma600aModel::frame(uint16_t mosi, uint32_t cr1, uint16_t angle, int16_t
             break;
         }
     }
-    log.push_back(Frame{mosi, miso, selected_ ? select_count_ : 0, now});
+    log.push_back(Frame{mosi, miso, selected_ ? select_count_ : 0});
     return miso;
 }
 

@@ -30,14 +30,17 @@ public:
     struct Frame {
         uint16_t mosi, miso;
         uint32_t select;   // chip-select low phase the frame belonged to (counts from 1; 0 = not selected)
-        Cycles at;
     };
 
     void reset();
     // Chip select moved (low = selected).
-    void chip_select(bool low, Cycles now);
+    void chip_select(bool low);
     bool selected() const { return selected_; }
     uint32_t selections() const { return select_count_; }
+    // The master starts clocking a frame; the sensor takes part in it if it
+    // is selected now and still at the frame's end.
+    void frame_begins() { selected_at_frame_start_ = selected_; }
+    bool selected_for_frame() const { return selected_at_frame_start_ && selected_; }
     // One frame shifted while selected. angle is what the sensor measures now
     // (16-bit word), speed its speed word. Returns the word sent back on MISO.
     uint16_t frame(uint16_t mosi, uint32_t cr1, uint16_t angle, int16_t speed, Cycles now);
@@ -56,7 +59,7 @@ private:
     uint16_t command(uint16_t mosi, uint16_t angle);
 
     std::array<uint8_t, 256> regs_{};
-    bool selected_ = false;
+    bool selected_ = false, selected_at_frame_start_ = false;
     uint32_t select_count_ = 0;
     // Protocol state across frames of one selection.
     Next next_ = Next::Angle;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -14,13 +13,6 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kRpmPerRadS = 60.0 / (2.0 * kPi);
-
-// Pins of GPIOB between the MCU and the MP6540.
-constexpr int kPwmPin[3] = {6, 7, 8};   // IN_A, IN_B, IN_C from TIM4 CH1..3
-constexpr int kEnPin[3] = {12, 13, 14};
-constexpr int kSleepPin = 15;
-constexpr int kCsPin = 4;   // GPIOA: MA600A chip select
-constexpr int kCurrentChannel = 1;
 
 struct ParamInfo {
     const char *name;
@@ -99,14 +91,11 @@ const ParamInfo *find_param(std::string_view name)
     return nullptr;
 }
 
-std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char *f, ...)
+template <typename... Args>
+std::string fmt(const char *f, Args... args)
 {
     char b[512];
-    va_list ap;
-    va_start(ap, f);
-    std::vsnprintf(b, sizeof b, f, ap);
-    va_end(ap);
+    std::snprintf(b, sizeof b, f, args...);
     return b;
 }
 
@@ -236,16 +225,14 @@ double Plant::Noise::gauss()
 
 Plant::Plant(Mcu &mcu, const PlantParams &p, uint64_t seed) : params(p), mcu_(mcu)
 {
-    catch_up_.fire = [this] { catch_up(); };
-    mcu_.add_event(catch_up_);
+    catch_up_.attach(mcu_, [this] { catch_up(); });
     reset(seed);
 }
-
-Plant::~Plant() { mcu_.cancel(catch_up_); }
 
 void Plant::reset(uint64_t seed)
 {
     time_ = mcu_.now();
+    bridge_in_.fill(0.0);   // every line released: the MP6540's pull-downs hold them low
     motor_.p = params.motor();
     motor_.reset();
     sensor.reset();
@@ -258,29 +245,15 @@ void Plant::catch_up()
 {
     advance_to(mcu_.now());
     mcu_.schedule(catch_up_, mcu_.now() + kCatchUpCycles);
-    if (on_sample) on_sample(mcu_.now());
-}
-
-double Plant::pin_level(int pin) const
-{
-    const Gpio &b = mcu_.gpiob;
-    uint32_t f = b.mode_field(pin);
-    if ((f & 3) == 0) return 0.0;   // an input: the MP6540's pull-down holds the line low
-    if (f & 8) {                    // alternate function: the timer drives it
-        for (int ch = 0; ch < 3; ++ch)
-            if (kPwmPin[ch] == pin) return mcu_.tim4.duty(ch + 1);
-        return 0.0;
-    }
-    return b.output_level(pin) ? 1.0 : 0.0;
 }
 
 std::array<Leg, 3> Plant::legs() const
 {
     std::array<Leg, 3> l{};
-    bool awake = pin_level(kSleepPin) > 0.5;
+    bool awake = bridge_in_[kNSleep] > 0.5;
     for (int k = 0; k < 3; ++k) {
-        l[k].driven = awake && pin_level(kEnPin[k]) > 0.5;
-        l[k].volts = pin_level(kPwmPin[k]) * params.supply_v;   // average over the PWM period
+        l[k].driven = awake && bridge_in_[kEnA + k] > 0.5;
+        l[k].volts = bridge_in_[kInA + k] * params.supply_v;   // average over the PWM period
     }
     return l;
 }
@@ -297,7 +270,7 @@ void Plant::advance_to(Cycles t)
     motor_.p = params.motor();
     const auto l = legs();   // the outputs cannot change while the plant catches up
     const double load = params.load_mnm * 1e-3;
-    const Cycles step = std::max<Cycles>(1, static_cast<Cycles>(params.step_us * kCoreHz * 1e-6 + 0.5));
+    const Cycles step = std::max<Cycles>(1, static_cast<Cycles>(std::llround(params.step_us * kCoreHz * 1e-6)));
     while (time_ < t) {
         Cycles n = std::min(step, t - time_);
         motor_.step(static_cast<double>(n) / kCoreHz, l, params.supply_v, load);
@@ -317,14 +290,6 @@ void Plant::diverged() const
     std::exit(1);
 }
 
-void Plant::outputs_changing() { advance_to(mcu_.now()); }
-
-void Plant::odr_changed(int port, uint32_t old_odr, uint32_t new_odr)
-{
-    if (port == 0 && ((old_odr ^ new_odr) & (1u << kCsPin)))
-        sensor.chip_select((new_odr & (1u << kCsPin)) == 0, mcu_.now());
-}
-
 double Plant::sense_volts() const
 {
     // Phase-V current into the winding lowers the output, so the firmware's
@@ -333,10 +298,9 @@ double Plant::sense_volts() const
            params.current_sens_v_per_a * phase_v_current_a();
 }
 
-float Plant::adc_input_volts(int channel)
+float Plant::current_sense_volts()
 {
     advance_to(mcu_.now());
-    if (channel != kCurrentChannel) return 0.0f;
     double v = sense_volts() + params.current_noise_mv * 1e-3 * current_noise_.gauss();
     return static_cast<float>(v);
 }
@@ -348,8 +312,9 @@ double Plant::sensor_angle_deg() const
     return d < 0.0 ? d + 360.0 : d;
 }
 
-uint16_t Plant::spi_frame(uint16_t mosi, uint32_t cr1)
+uint16_t Plant::sensor_frame(uint16_t mosi, uint32_t cr1)
 {
+    if (!sensor.selected_for_frame()) return 0xFFFF;
     advance_to(mcu_.now());
     double counts = sensor_angle_deg() / 360.0 * 65536.0 + params.angle_noise_lsb * angle_noise_.gauss();
     auto word = static_cast<uint16_t>(static_cast<int64_t>(std::floor(counts)) & 0xFFFF);

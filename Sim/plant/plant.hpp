@@ -1,7 +1,6 @@
 // The plant around the chip: MP6540 bridge, motor, MA600A angle sensor and
 // MCS1805 current sensor (the push button and nFault are driven by the
-// board). It presents the signals the firmware sees through the pins and
-// buses of the virtual MCU.
+// board). The board (Sim/board.hpp) connects it to the chip's pins and buses.
 //
 // The plant is lazy: it integrates the motor from its own time up to "now"
 // whenever something is about to depend on it (an output about to change, a
@@ -25,21 +24,19 @@
 //   shaft semi-implicitly with static friction; diode switching decided per
 //   sub-step and the step cut where a diode stops (see motor.cpp). 4 us is
 //   1/70 of L/R and 1/12 of the shortest control tick (50 us at 20 kHz);
-//   outputs_changing() cuts a step short, so the legs switch at the exact
-//   cycle of every compare or pin write. The parameters are checked as a
-//   whole so that the step stays short against L/R and against the fastest
-//   the rotor can turn; should the state still become non-finite, the run
-//   stops with a message and status 1.
+//   a catch-up before every output change cuts a step short, so the legs
+//   switch at the exact cycle of every compare or pin write. The parameters
+//   are checked as a whole so that the step stays short against L/R and
+//   against the fastest the rotor can turn; should the state still become
+//   non-finite, the run stops with a message and status 1.
 // - MA600A: angle word = floor(65536 * direction * (rotor - offset) / 360 +
 //   noise), wrapped to 16 bits; speed word = round(direction * rpm / 0.1 +
 //   noise), saturated to int16 (1 LSB = 0.1 RPM, +-3276 RPM).
 // - MCS1805: output = zero + offset - sensitivity * i_V + noise, so that the
-//   firmware's inverting conversion reports i_V with its own sign. ADC
-//   channel 1 only; other channels read 0 V.
+//   firmware's inverting conversion reports i_V with its own sign.
 #pragma once
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -110,33 +107,30 @@ struct PlantSnapshot {
     uint16_t sensor_word;    // what the MA600A would answer now, without its noise
 };
 
-class Plant : public BoardIo {
+class Plant {
 public:
     Plant(Mcu &mcu, const PlantParams &params, uint64_t seed);
-    ~Plant() override;
     Plant(const Plant &) = delete;
     Plant &operator=(const Plant &) = delete;
     // Motor at rest at angle 0 without current, sensors and noise restarted
     // from the seed, time 0; parameters are kept.
     void reset(uint64_t seed);
 
-    // BoardIo
-    void outputs_changing() override;
-    void odr_changed(int port, uint32_t old_odr, uint32_t new_odr) override;
-    float adc_input_volts(int channel) override;
-    uint16_t spi_frame(uint16_t mosi, uint32_t cr1) override;
-    // Bytes sent by the firmware, forwarded to the board.
-    std::function<void(int port, uint8_t byte)> on_uart_tx;
-    void uart_tx(int port, uint8_t byte) override {
-        if (on_uart_tx) on_uart_tx(port, byte);
-    }
+    // The MP6540's inputs, each the level of its line: 0 low, 1 high, a PWM
+    // input its duty (the average over the PWM period). Set after a catch-up.
+    enum BridgeInput { kInA, kInB, kInC, kEnA, kEnB, kEnC, kNSleep, kBridgeInputs };
+    void set_bridge_input(int input, double level) { bridge_in_[input] = level; }
+    // The MCS1805's output as the converter samples it now, with its noise.
+    float current_sense_volts();
+    // The MA600A on the SPI bus: a frame starts, and at its end the sensor
+    // answers it if it was selected from start to end (else MISO floats high).
+    void sensor_frame_begins() { sensor.frame_begins(); }
+    uint16_t sensor_frame(uint16_t mosi, uint32_t cr1);
 
     // Brings the plant's state up to the present virtual time.
     void advance_to(Cycles t);
     Cycles time() const { return time_; }
     static constexpr Cycles kCatchUpCycles = kCoreHz / 10000;   // 100 us
-    // Called after every periodic catch-up (every 100 us), e.g. for traces.
-    std::function<void(Cycles now)> on_sample;
 
     // State the outside world sets or reads. Setting the rotor's angle or
     // speed is turning the shaft by hand: it takes effect now.
@@ -151,7 +145,6 @@ public:
     // the reason, if the figures would no longer hold with it.
     bool set_load_torque_nm(double nm, std::string *why = nullptr);
     PlantSnapshot snapshot() const;
-    const PmsmModel &motor() const { return motor_; }
 
     // Changes a parameter now; false, with the reason, for an unknown name,
     // a value out of its range or one the set as a whole does not allow.
@@ -175,7 +168,6 @@ private:
         double gauss();     // standard normal
     };
 
-    double pin_level(int pin) const;     // PB pin as the MP6540 sees it, 0..1 (a duty for PWM pins)
     std::array<Leg, 3> legs() const;
     double sensor_angle_deg() const;      // what the sensor measures, [0, 360)
     double sense_volts() const;           // MCS1805 output without noise
@@ -184,6 +176,7 @@ private:
 
     Mcu &mcu_;
     Cycles time_ = 0;
+    std::array<double, kBridgeInputs> bridge_in_{};
     PmsmModel motor_;
     Event catch_up_;
     Noise angle_noise_, current_noise_;

@@ -1,7 +1,7 @@
 // Host definitions of the firmware's waits: on the chip they spend cycles
 // (and, for a flag poll, register reads); here they let virtual time pass.
 #include "board.h"
-#include "mcu/mcu.hpp"
+#include "cpu/native_cpu.hpp"
 
 namespace {
 // One turn of the empty counting loop on a volatile counter: load, add,
@@ -13,13 +13,13 @@ uint32_t millis_now(void)
 {
     // The main loop polls this until the millisecond changes: nothing else
     // runs in the foreground meanwhile, so time may jump to the next event.
-    sim::Mcu::active()->idle();
+    sim::NativeCpu::active().idle();
     return tick_count;
 }
 
 void spin_delay(uint32_t iterations)
 {
-    sim::Mcu::active()->spend(static_cast<sim::Cycles>(iterations) * kCyclesPerIteration);
+    sim::NativeCpu::active().spend(static_cast<sim::Cycles>(iterations) * kCyclesPerIteration);
 }
 
 // For now every read goes through the register proxy, as on the chip. A

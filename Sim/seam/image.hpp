@@ -3,5 +3,6 @@
 
 namespace sim {
 void restore_firmware_image();   // every firmware variable back to its load value
-size_t firmware_ram_bytes();
+// The n bytes at p lie in the firmware's writable memory.
+bool firmware_ram_holds(const void *p, size_t n);
 }

@@ -16,7 +16,7 @@ TEST_F(Booted, ClocksTimersBusesAndInterrupts)
 {
     EXPECT_EQ(m.rcc.sysclk(), 72'000'000u);
     EXPECT_EQ(m.rcc.pclk1(), 36'000'000u);
-    EXPECT_EQ(m.flash_acr & 0x37u, 0x32u) << "two wait states, prefetch on";
+    EXPECT_EQ(m.flash.acr() & 0x37u, 0x32u) << "two wait states, prefetch on";
     EXPECT_EQ(m.tim4.update_period(), 1600u) << "45 kHz PWM";
     EXPECT_EQ(m.tim4.cr1(), 1u) << "edge-aligned, up, no auto-reload preload";
     EXPECT_EQ(m.tim4.ccr(1) | m.tim4.ccr(2) | m.tim4.ccr(3), 0u) << "compares start at 0";
@@ -71,7 +71,7 @@ TEST_F(Booted, ControlTimerRateForEveryConsoleRate)
 {
     for (int32_t khz = 1; khz <= 20; ++khz) {
         control_timer_set_rate(khz);
-        m.advance_to(m.now() + 2 * 72000);   // a new prescaler loads at the next update
+        b.native().idle_until(m.now() + 2 * 72000);   // a new prescaler loads at the next update
         EXPECT_EQ(m.tim2.update_period(), 72000u / static_cast<uint32_t>(khz)) << khz;
         EXPECT_EQ(m.tim2.psc(), khz == 1 ? 1u : 0u) << khz;
     }
@@ -81,10 +81,8 @@ TEST_F(Booted, ControlTimerRateForEveryConsoleRate)
 TEST_F(Booted, LedToggleKeepsConcurrentChipSelect)
 {
     // Between the toggle's read of the port and its write, the "tick" selects the sensor.
-    sim::Event tick;
     bool fired = false;
-    tick.fire = [&] { fired = true; m.write32(0x40010814u, MA600A_CS_PIN); };   // GPIOA BRR
-    m.add_event(tick);
+    sim::Event tick(m, [&] { fired = true; m.bus_write(0x40010814u, MA600A_CS_PIN, 4); });   // GPIOA BRR
     m.schedule(tick, m.now() + sim::kAccessCycles + sim::kAccessCycles / 2);
     led_toggle();
     ASSERT_TRUE(fired) << "the toggle reads the port before it writes";

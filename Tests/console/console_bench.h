@@ -20,7 +20,7 @@ struct ConsoleBench {
         b.take_output(1); b.take_output(2);
     }
 
-    void wait_ms(double ms) { b.mcu.advance_to(b.mcu.now() + sim::ms_to_cycles(ms)); }
+    void wait_ms(double ms) { b.native().idle_until(b.mcu.now() + sim::ms_to_cycles(ms)); }
 
     // Interprets one line; returns what USART1 sent (the last bytes leave within two character times).
     std::string cmd(const std::string &line)

@@ -129,7 +129,7 @@ TEST(SensorCommands, ReaderResetBeforeTheTickRuns)
     c.cmd("ON");
     for (int k = 0; k < 700; ++k) {   // sweeps the command across the control period in steps of 17..119 cycles
         c.cmd("reg 0x20");
-        c.b.mcu.advance_to(c.b.mcu.now() + 17 * static_cast<sim::Cycles>(k % 7 + 1));
+        c.b.native().idle_until(c.b.mcu.now() + 17 * static_cast<sim::Cycles>(k % 7 + 1));
     }
     const auto &log = c.b.plant.sensor.log;
     int doubled = 0;

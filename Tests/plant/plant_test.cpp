@@ -78,7 +78,7 @@ void bring_up()
 struct PlantTest : ::testing::Test {
     sim::Board b;
     PlantTest() { bring_up(); }
-    void wait_ms(double ms) { b.mcu.advance_to(b.mcu.now() + sim::ms_to_cycles(ms)); }
+    void wait_ms(double ms) { b.native().idle_until(b.mcu.now() + sim::ms_to_cycles(ms)); }
 };
 
 }  // namespace

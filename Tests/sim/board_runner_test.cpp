@@ -1,9 +1,11 @@
-// The virtual board's power-on and firmware runner.
+// The virtual board's power-on, its CPU, and the firmware's memory by symbol.
 #include <gtest/gtest.h>
 
 #include "board.h"
 #include "board.hpp"
+#include "control/control_fixture.hpp"
 #include "foc.h"
+#include "ma600a.h"
 
 // Faults caught: a second board inheriting the first one's firmware state, or a
 // board whose variables do not start from their load values.
@@ -12,14 +14,14 @@ TEST(BoardRunner, PowerOnRestoresEveryFirmwareVariable)
     {
         sim::Board b;
         b.run_ms(1600);
-        EXPECT_GT(tick_count, 1500u);
-        foc_rate = 17;
-        foc_vq = 0.5f;
+        EXPECT_GT(b.cpu().symbol<uint32_t>("tick_count"), 1500u);
+        ASSERT_TRUE(b.cpu().set_symbol<int32_t>("foc_rate", 17));
+        ASSERT_TRUE(b.cpu().set_symbol("foc_vq", 0.5f));
     }
     sim::Board b;
-    EXPECT_EQ(tick_count, 0u);     // zero-initialised
-    EXPECT_EQ(foc_rate, 4);        // initialised data
-    EXPECT_FLOAT_EQ(foc_vq, 0.08f);
+    EXPECT_EQ(b.cpu().symbol<uint32_t>("tick_count"), 0u);   // zero-initialised
+    EXPECT_EQ(b.cpu().symbol<int32_t>("foc_rate"), 4);       // initialised data
+    EXPECT_EQ(b.cpu().symbol<float>("foc_vq"), 0.08f);
     EXPECT_EQ(b.now_ms(), 0.0);
 }
 
@@ -32,5 +34,94 @@ TEST(BoardRunner, StopsAtTheRequestedVirtualTime)
         EXPECT_NEAR(b.now_ms(), t, 0.001) << t;
     }
     // SysTick has counted the milliseconds since it was started in bring-up.
-    EXPECT_NEAR(tick_count, 1700.0, 2.0);
+    EXPECT_NEAR(*b.cpu().symbol<uint32_t>("tick_count"), 1700.0, 2.0);
+}
+
+// Faults caught: a symbol found at the wrong address (the firmware does not
+// see the write), a file-local variable out of reach, a read of the wrong
+// size or of an unknown name reported as success.
+TEST_F(ControlTest, FirmwareMemoryBySymbol)
+{
+    sim::Cpu &cpu = b.cpu();
+    EXPECT_STREQ(cpu.name(), "native");
+    ASSERT_TRUE(cpu.set_symbol<int32_t>("foc_mode", 3));
+    EXPECT_EQ(foc_mode, 3);
+    MA600A_Init();
+    ASSERT_TRUE(cpu.set_symbol<uint16_t>("last_valid_raw", 0x1357));   // in an anonymous namespace
+    b.mcu.spi1.rxne_stuck = true;
+    EXPECT_EQ(MA600A_ReadRaw(), 0x1357) << "a failed read yields the last good word";
+    EXPECT_EQ(cpu.symbol<uint16_t>("last_valid_raw"), 0x1357);
+
+    EXPECT_FALSE(cpu.symbol<uint16_t>("foc_mode")) << "4 bytes, not 2";
+    EXPECT_FALSE(cpu.set_symbol<int64_t>("foc_mode", 0));
+    EXPECT_FALSE(cpu.symbol<int32_t>("no_such_variable"));
+    EXPECT_FALSE(cpu.symbol<int32_t>("")) << "host variables are not the firmware's";
+    EXPECT_EQ(foc_mode, 3);
+}
+
+namespace {
+// A CPU that runs nothing: time passes with events only.
+struct IdleCpu : sim::Cpu {
+    explicit IdleCpu(sim::Mcu &mcu) : m(mcu) {}
+    const char *name() const override { return "idle"; }
+    void reset() override { ++resets; }
+    void run_until(sim::Cycles t) override { m.advance_to(t); }
+    void take_exception(int) override {}
+    bool read_symbol(std::string_view, void *, size_t) override { return false; }
+    bool write_symbol(std::string_view, const void *, size_t) override { return false; }
+    sim::Mcu &m;
+    int resets = 0;
+};
+}  // namespace
+
+// Faults caught: a board that ignores the CPU it is given, does not reset it
+// at power-on, or hands it out as the native one.
+TEST(BoardRunnerDeathTest, AnotherCpu)
+{
+    sim::Board native;
+    sim::Board other(sim::PlantParams{}, 1, [](sim::Mcu &m) { return std::make_unique<IdleCpu>(m); });
+    auto &cpu = dynamic_cast<IdleCpu &>(other.cpu());
+    EXPECT_EQ(cpu.resets, 1);
+    other.run_ms(2);
+    EXPECT_EQ(other.now_ms(), 2.0);
+    EXPECT_EQ(native.now_ms(), 0.0);
+    other.power_on();
+    EXPECT_EQ(cpu.resets, 2);
+    EXPECT_DEATH(other.native(), "runs the idle CPU");
+    EXPECT_DEATH(sim::Board second_native, "only one virtual board can run the native firmware");
+}
+
+// Faults caught: a console port wired to the other USART (its bytes would
+// keep the other port's pace), a sensor selected by a released chip-select
+// line, a button or fault line on the wrong pin.
+TEST(BoardWiring, ConsolePortsChipSelectButtonAndFault)
+{
+    sim::Board b;
+    sim::Mcu &m = b.mcu;
+    m.bus_write(0x40021018, 0x4000 | 0x1C, 4);   // RCC APB2ENR: USART1, GPIOA..C
+    m.bus_write(0x40013808, 0x271, 4);           // USART1 BRR: 12800 baud on the reset clock
+    m.bus_write(0x4001380C, 0x200C, 4);          // USART1 CR1: on, transmitter, receiver
+    m.bus_write(0x40013804, 'x', 4);
+    b.type(1, "q");
+    m.advance_to(m.now() + 2 * sim::kTypedCharCycles * 8);
+    EXPECT_EQ(b.output(1), "x");
+    EXPECT_EQ(b.output(2), "");
+    EXPECT_EQ(m.bus_read(0x40013804, 4), uint32_t('q')) << "typed on port 1, received by USART1";
+
+    EXPECT_FALSE(b.plant.sensor.selected()) << "PA4 is an input at reset and ODR 0: the line is pulled up";
+    m.bus_write(0x40010800, 0x44434444, 4);      // GPIOA CRL: PA4 output, low
+    EXPECT_TRUE(b.plant.sensor.selected());
+    m.bus_write(0x40010800, 0x44444444, 4);      // released again
+    EXPECT_FALSE(b.plant.sensor.selected());
+
+    m.bus_write(0x40011004, 0x44444448, 4);      // GPIOC CRH: PC8 input with pull
+    m.bus_write(0x4001100C, 1u << 8, 4);         // pull-up
+    m.bus_write(0x40010C00, 0x44444448, 4);      // GPIOB CRL: PB0 input with pull
+    m.bus_write(0x40010C0C, 1u << 0, 4);
+    for (bool on : {true, false}) {
+        b.set_button(on);
+        b.set_fault(on);
+        EXPECT_EQ(m.bus_read(0x40011008, 4) & (1u << 8), on ? 0u : 1u << 8);
+        EXPECT_EQ(m.bus_read(0x40010C08, 4) & 1u, on ? 0u : 1u);
+    }
 }

@@ -1,0 +1,103 @@
+#include "mcu/gpio.hpp"
+
+#include "mcu/mcu.hpp"
+#include "stm32f1xx.h"
+
+namespace sim {
+
+static uint32_t port_base(int port)
+{
+    static const uint32_t base[] = {GPIOA_BASE, GPIOB_BASE, GPIOC_BASE};
+    return base[port];
+}
+
+Gpio::Gpio(Mcu &mcu, int port) : Peripheral(mcu, port_base(port), sizeof(GPIO_TypeDef)), port_(port) {}
+
+void Gpio::reset()
+{
+    crl_ = crh_ = 0x44444444;
+    odr_ = 0;
+    lckr_ = 0;
+    external_.fill(-1);
+    reported_.fill(PinDrive{});   // every pin an input, as the board starts
+}
+
+bool Gpio::clocked() const { return mcu_.rcc.apb2_on(2 + port_); }
+
+uint32_t Gpio::idr() const
+{
+    uint32_t v = 0;
+    for (int pin = 0; pin < 16; ++pin) {
+        uint32_t f = mode_field(pin);
+        uint32_t mode = f & 3, cnf = f >> 2;
+        int level;
+        if (mode != 0) level = external_[pin] >= 0 ? external_[pin] : static_cast<int>((odr_ >> pin) & 1);   // output: the pin as driven
+        else if (cnf == 0) level = 0;                                                     // analog: reads 0
+        else if (cnf == 1) level = external_[pin] >= 0 ? external_[pin] : 1;             // floating
+        else if (cnf == 2) level = external_[pin] >= 0 ? external_[pin] : static_cast<int>((odr_ >> pin) & 1);   // pull-up/down
+        else level = 0;
+        v |= uint32_t(level & 1) << pin;
+    }
+    return v;
+}
+
+PinDrive Gpio::pin_drive(int pin) const
+{
+    uint32_t f = mode_field(pin);
+    if ((f & 3) == 0) return {};                                   // input
+    if (f & 8) return {true, mcu_.alternate_output(Pin{static_cast<uint8_t>(port_), static_cast<uint8_t>(pin)})};
+    return {true, output_level(pin) ? 1.0f : 0.0f};               // general-purpose output
+}
+
+void Gpio::report_pins(bool catch_up_first)
+{
+    for (int pin = 0; pin < 16; ++pin) {
+        PinDrive d = pin_drive(pin);
+        if (d == reported_[pin]) continue;
+        if (catch_up_first) mcu_.io().outputs_changing();
+        catch_up_first = false;
+        reported_[pin] = d;
+        mcu_.io().pin_changed(Pin{static_cast<uint8_t>(port_), static_cast<uint8_t>(pin)}, d);
+    }
+}
+
+bool Gpio::read(uint32_t off, uint32_t &v)
+{
+    switch (off) {
+    case REG_OFFSET(GPIO_TypeDef, CRL): v = crl_; break;
+    case REG_OFFSET(GPIO_TypeDef, CRH): v = crh_; break;
+    case REG_OFFSET(GPIO_TypeDef, IDR): v = idr(); break;
+    case REG_OFFSET(GPIO_TypeDef, ODR): v = odr_; break;
+    case REG_OFFSET(GPIO_TypeDef, BSRR): case REG_OFFSET(GPIO_TypeDef, BRR): v = 0; break;
+    case REG_OFFSET(GPIO_TypeDef, LCKR): v = lckr_; break;
+    default: return false;
+    }
+    if (!clocked()) v = 0;
+    return true;
+}
+
+void Gpio::set_odr(uint32_t v)
+{
+    v &= 0xFFFF;
+    if (v == odr_) return;
+    mcu_.io().outputs_changing();
+    odr_ = v;
+    report_pins();
+}
+
+bool Gpio::write(uint32_t off, uint32_t v)
+{
+    if (!clocked()) return true;   // unclocked: writes are lost
+    switch (off) {
+    case REG_OFFSET(GPIO_TypeDef, CRL): mcu_.io().outputs_changing(); crl_ = v; report_pins(); break;
+    case REG_OFFSET(GPIO_TypeDef, CRH): mcu_.io().outputs_changing(); crh_ = v; report_pins(); break;
+    case REG_OFFSET(GPIO_TypeDef, IDR): break;
+    case REG_OFFSET(GPIO_TypeDef, ODR): set_odr(v); break;
+    case REG_OFFSET(GPIO_TypeDef, BSRR): set_odr((odr_ & ~(v >> 16)) | (v & 0xFFFF)); break;   // set wins over reset
+    case REG_OFFSET(GPIO_TypeDef, BRR): set_odr(odr_ & ~(v & 0xFFFF)); break;
+    case REG_OFFSET(GPIO_TypeDef, LCKR): lckr_ = v & 0x1FFFF; break;
+    }
+    return true;
+}
+
+}  // namespace sim

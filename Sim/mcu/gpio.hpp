@@ -1,0 +1,39 @@
+// A GPIO port: pin modes (CRL, CRH), input and output data, bit set/reset,
+// lock. The board can drive a pin from outside; the port tells the board
+// whenever a pin's drive changes.
+#pragma once
+#include <array>
+
+#include "mcu/board_io.hpp"
+#include "mcu/peripheral.hpp"
+
+namespace sim {
+
+class Gpio final : public Peripheral {
+public:
+    Gpio(Mcu &mcu, int port);   // 0 = GPIOA, 1 = GPIOB, ...
+    void reset() override;
+    bool read(uint32_t off, uint32_t &v) override;
+    bool write(uint32_t off, uint32_t v) override;
+
+    // Drive a pin from outside: 0 or 1, or -1 to release it.
+    void drive(int pin, int level) { external_[pin] = level; }
+    uint32_t idr() const;
+    uint32_t odr() const { return odr_; }
+    uint32_t mode_field(int pin) const { return (pin < 8 ? crl_ >> (4 * pin) : crh_ >> (4 * (pin - 8))) & 0xF; }
+    bool output_level(int pin) const { return (odr_ >> pin) & 1; }
+    PinDrive pin_drive(int pin) const;
+    // Tells the board of every pin whose drive differs from what it was last
+    // told; catch_up_first: the board has not been told that outputs change.
+    void report_pins(bool catch_up_first = false);
+
+private:
+    bool clocked() const;
+    void set_odr(uint32_t v);
+    int port_;
+    uint32_t crl_ = 0x44444444, crh_ = 0x44444444, odr_ = 0, lckr_ = 0;
+    std::array<int, 16> external_{};
+    std::array<PinDrive, 16> reported_{};
+};
+
+}  // namespace sim
