@@ -11,11 +11,16 @@
 #pragma once
 #include <stdint.h>
 
-#include <bit>
-
+// The bit pattern of a float and back (the compiler's bit cast: the chip
+// build's analysis has no C++ library headers).
 static inline uint32_t f_bits(float x)
 {
-    return std::bit_cast<uint32_t>(x);
+    return __builtin_bit_cast(uint32_t, x);
+}
+
+static inline float f_from_bits(uint32_t b)
+{
+    return __builtin_bit_cast(float, b);
 }
 
 static inline bool f_nan(float x)
@@ -51,7 +56,7 @@ static inline float f_mul_pow2(float x)
     const uint32_t b = f_bits(x);
     const uint32_t e = (b >> 23) & 0xFFu;
     if (e - lo > hi - lo) return x * factor;
-    return std::bit_cast<float>(b + static_cast<uint32_t>(K * (1 << 23)) + (Negate ? 0x80000000u : 0u));
+    return f_from_bits(b + static_cast<uint32_t>(K * (1 << 23)) + (Negate ? 0x80000000u : 0u));
 }
 
 // a / b rounded to nearest even, as the division gives it. For normal
@@ -87,7 +92,7 @@ static inline float f_div(float a, float b)
     const uint32_t low = (q & 0xFFu) | (r != 0u ? 1u : 0u);
     uint32_t m = q >> 8;
     if (low > 0x80u || (low == 0x80u && (m & 1u) != 0u)) ++m;   // a carry to 2^24 moves into the exponent
-    return std::bit_cast<float>(((ia ^ ib) & 0x80000000u) + (static_cast<uint32_t>(e - 1) << 23) + m);
+    return f_from_bits(((ia ^ ib) & 0x80000000u) + (static_cast<uint32_t>(e - 1) << 23) + m);
 }
 
 // x / D for a constant integer D = odd * 2^k with odd below 32, as the
@@ -114,7 +119,7 @@ static inline float f_div_int(float x)
     const uint32_t low = (q & 0xFFu) | (r != 0u ? 1u : 0u);
     uint32_t mant = q >> 8;
     if (low > 0x80u || (low == 0x80u && (mant & 1u) != 0u)) ++mant;
-    return std::bit_cast<float>((ix & 0x80000000u) + (static_cast<uint32_t>(e - 1) << 23) + mant);
+    return f_from_bits((ix & 0x80000000u) + (static_cast<uint32_t>(e - 1) << 23) + mant);
 }
 
 // a + b rounded to nearest even, as the addition gives it. For normal
@@ -148,11 +153,11 @@ static inline float f_add(float a, float b)
     const int32_t e = static_cast<int32_t>(ea) + 2 - static_cast<int32_t>(lz);   // exponent field of the sum
     if (e < 1 || e > 253) return a + b;
     m = (m + 0x3Fu + ((m >> 7) & 1u)) >> 7;   // to nearest even; a carry to 2^24 moves into the exponent
-    return std::bit_cast<float>((ia & 0x80000000u) + (static_cast<uint32_t>(e - 1) << 23) + m);
+    return f_from_bits((ia & 0x80000000u) + (static_cast<uint32_t>(e - 1) << 23) + m);
 }
 
 // a - b: the addition of -b, which is what the subtraction is.
 static inline float f_sub(float a, float b)
 {
-    return f_add(a, std::bit_cast<float>(f_bits(b) ^ 0x80000000u));
+    return f_add(a, f_from_bits(f_bits(b) ^ 0x80000000u));
 }

@@ -19,7 +19,7 @@ static inline float f_from_i32(int32_t x)
     if (m >= (1u << 24)) return static_cast<float>(x);
     const uint32_t lz = static_cast<uint32_t>(__builtin_clz(m));   // 8..31: m = 1.f * 2^(31 - lz)
     const uint32_t sign = x < 0 ? 0x80000000u : 0u;
-    return std::bit_cast<float>(sign | ((127u + 31u - lz) << 23) | ((m << (lz - 8u)) & 0x7FFFFFu));
+    return f_from_bits(sign | ((127u + 31u - lz) << 23) | ((m << (lz - 8u)) & 0x7FFFFFu));
 }
 
 // The integer part of |x| for |x| < 2^32.

@@ -78,7 +78,7 @@ constexpr SinSteps sin_steps = [] {
         return true;
     }
     const uint32_t norm = static_cast<uint32_t>(__builtin_clz(r)) - 8u;   // r << norm has its top bit at 23
-    frac = std::bit_cast<float>(((e - norm) << 23) | ((r << norm) & 0x7FFFFFu));
+    frac = f_from_bits(((e - norm) << 23) | ((r << norm) & 0x7FFFFFu));
     return true;
 }
 

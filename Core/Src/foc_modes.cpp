@@ -75,7 +75,7 @@ float elec_speed_of(int32_t pairs, float mech_rpm)
     const uint32_t zero = (bk ^ bt ^ (diff_negative ? 0x80000000u : 0u)) & 0x80000000u;   // kd * d, a signed zero
     const uint32_t bp = f_bits(pi);
     if ((bp << 1) != 0u) return pi;                 // pi + a zero (a NaN stays a NaN)
-    return std::bit_cast<float>(bp & zero);         // two zeros: -0 only if both are
+    return f_from_bits(bp & zero);         // two zeros: -0 only if both are
 }
 
 [[gnu::always_inline]] inline float position_error_deg()
