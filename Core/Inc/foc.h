@@ -4,6 +4,8 @@
 #pragma once
 #include <stdint.h>
 
+#include "fbits.h"
+
 #define FOC_POLE_PAIRS  6
 #define FOC_MAX_CURRENT 1.0f
 #define FOC_MAX_VOLTAGE 12.0f
@@ -68,30 +70,41 @@ void svpwm(float va, float vb, float vc, uint16_t *a, uint16_t *b, uint16_t *c);
 
 // Control tick
 extern "C" void TIM2_IRQHandler(void);
-void foc_run(void);
+void foc_run(void);                 // samples current and angle, then foc_control
+void foc_control(uint16_t raw);     // the rest of a running tick on this tick's angle word
 
 // Pieces of the control step shared by the tick and the modes.
+// The settings-derived ones (foc_dt, foc_angle_step, the ramps' steps) are
+// kept between ticks and computed again when an input changes (memo.h):
+// control tick only.
 float foc_dt(void);                        // control period, s
 float foc_elec_speed(float mech_rpm);      // electrical rad/s of a mechanical speed
+float foc_angle_step(float mech_rpm);      // foc_elec_speed(mech_rpm) * foc_dt(): electrical rad per tick
+float foc_plus_derivative(float pi, float kd, float e, float last, float dt);   // pi + kd * ((e - last) / dt)
 void foc_ramp_rising(void);                // ramp_vq up toward foc_vq (modes 0, 1)
 void foc_ramp_two_way(void);               // ramp_vq toward foc_vq either way (mode 4)
 void foc_output_vector(float theta, float amplitude);   // inverse transform, modulation, compares
 void foc_write_compares(uint16_t u, uint16_t v, uint16_t w);   // caps each at PWM_MAX - 1
-int32_t foc_mul_wrap(int32_t a, int32_t b);   // 32-bit product with the chip's wrap-around
 void foc_angles_from_raw(uint16_t raw);       // ma600_mech_deg, ma_angle, ma600_ema_deg from a sensor word
 float foc_position_error_deg(void);           // pos_ref_deg less ma600_ema_deg, wrapped into [-180, 180]
+
+// 32-bit product with the chip's wrap-around.
+static inline int32_t foc_mul_wrap(int32_t a, int32_t b)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
+}
 
 // Whole turns taken off an angle of 2 pi or more; a negative angle stays.
 static inline float foc_wrap_down(float a)
 {
-    while (a >= FOC_TWO_PI) a -= FOC_TWO_PI;
+    while (f_ge(a, FOC_TWO_PI)) a -= FOC_TWO_PI;
     return a;
 }
 
 // Whole turns added to a negative angle; an angle of 2 pi or more stays.
 static inline float foc_wrap_up(float a)
 {
-    while (a < 0.0f) a += FOC_TWO_PI;
+    while (f_lt(a, 0.0f)) a += FOC_TWO_PI;
     return a;
 }
 

@@ -18,7 +18,7 @@ bool convert()
 float counts_to_volts(uint16_t raw, int16_t zero)
 {
     int32_t diff = static_cast<int32_t>(raw) - static_cast<int32_t>(zero);
-    return static_cast<float>(diff) * 3.3f / 4096.0f;
+    return f_mul_pow2<-12>(f_from_i32(diff) * 3.3f);   // * 3.3 / 4096
 }
 
 }  // namespace
@@ -54,7 +54,7 @@ uint16_t ADC_Read_Avg(uint8_t channel, int32_t samples)
 int32_t MCS1805_I_mA(uint16_t raw, int16_t zero)
 {
     float volts = counts_to_volts(raw, zero);
-    float current = -(volts / (0.264f / mcs1805_sens_factor) * 1000.0f);
+    float current = -(f_div(volts, f_div(0.264f, mcs1805_sens_factor)) * 1000.0f);   // volts / (0.264 / factor) * 1000
     return f2i_sat(current);
 }
 

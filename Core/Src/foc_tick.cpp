@@ -6,6 +6,22 @@
 #include "foc.h"
 #include "ma600a.h"
 #include "main.h"
+#include "numconv.h"
+
+// Mechanical, electrical and smoothed angle from one raw sensor word; the
+// control tick runs it on each new sample and the main loop every pass.
+// ma_angle is stored once, already wrapped, so no reader sees 2 pi or more.
+void foc_angles_from_raw(uint16_t raw)
+{
+    float mech = f_mul_pow2<-16>(f_from_i32(raw) * 360.0f);   // * 360 / 65536
+    ma600_mech_deg = mech;
+
+    float elec = f_from_i32(pole_pairs) * mech * 0.0174533f;
+    ma_angle = foc_wrap_down(elec);   // from a sensor word: not negative
+
+    float ema = ma600_ema_deg;
+    ma600_ema_deg = f_eq(ema, 0.0f) ? mech : mech * 0.1f + ema * 0.9f;
+}
 
 namespace {
 
@@ -29,8 +45,9 @@ void speed_window()
     rpm_calc_cnt = 0;
 
     int32_t accum = angle_accum;
-    float rpm = static_cast<float>(accum) * 60000.0f / 65536.0f / 128.0f * static_cast<float>(foc_rate);
-    if (rpm > -5000.0f && rpm < 5000.0f) actual_rpm = rpm * 0.3f + actual_rpm * 0.7f;
+    // * 60000 / 65536 / 128 * rate, the two divisions as exact multiplications
+    float rpm = f_mul_pow2<-7>(f_mul_pow2<-16>(f_from_i32(accum) * 60000.0f)) * f_from_i32(foc_rate);
+    if (f_gt(rpm, -5000.0f) && f_lt(rpm, 5000.0f)) actual_rpm = rpm * 0.3f + actual_rpm * 0.7f;
 
     total_turns = static_cast<int32_t>(static_cast<uint32_t>(total_turns) + static_cast<uint32_t>(accum / 65536));
     angle_accum = 0;
@@ -41,8 +58,11 @@ void speed_window()
 void foc_run(void)
 {
     iv2_cache = ADC_Read(1);
+    foc_control(MA600A_ReadRawNB());
+}
 
-    uint16_t raw = MA600A_ReadRawNB();
+void foc_control(uint16_t raw)
+{
     if (raw != MA600A_NO_SAMPLE) track_angle(raw);
 
     speed_window();
