@@ -39,7 +39,11 @@ void catch_stop_signals()
     struct sigaction sa {};
     sa.sa_handler = on_stop_signal;   // no SA_RESTART: a blocked read returns
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction was {};
+        sigaction(sig, nullptr, &was);
+        if (was.sa_handler != SIG_IGN) sigaction(sig, &sa, nullptr);   // nohup, or a background job's SIGINT
+    }
     std::signal(SIGPIPE, SIG_IGN);
 }
 

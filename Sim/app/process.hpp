@@ -15,8 +15,9 @@ bool write_all(int fd, std::string_view bytes);
 int flush_stdout();
 
 // From now on SIGINT, SIGTERM and SIGHUP ask the run to stop instead of
-// ending the process, and interrupt a blocked read; SIGPIPE is ignored, so
-// that a closed pipe is a failed write.
+// ending the process, and interrupt a blocked read (those the process was
+// started ignoring stay ignored); SIGPIPE is ignored, so that a closed pipe
+// is a failed write.
 void catch_stop_signals();
 // The stop signal that came, or 0.
 int stop_signal();
