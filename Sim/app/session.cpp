@@ -238,7 +238,8 @@ void Session::start_due_items()
     while (!ended_ && stop_by_ == sim::kNever && !queue_.empty() && now() >= next_item_) {
         Item item = std::move(queue_.front());
         queue_.pop_front();
-        next_item_ = now() + carry_out(item);
+        const sim::Cycles took = carry_out(item);   // #reset moves the board's clock, not now()
+        next_item_ = now() + took;
     }
 }
 
