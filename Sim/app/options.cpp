@@ -134,9 +134,10 @@ static double number(const char *opt, const char *text, double min, double max =
     return v;
 }
 
-// The way of running the options name, and options that have no meaning in
-// it: an error, not a silent choice.
-static void check_combination(Options &o, const std::vector<std::string_view> &given)
+// Settles the way of running (the interactive console when no way is named
+// and stdin is a terminal) and refuses options that have no meaning in it:
+// an error, not a silent choice.
+static void settle_way_of_running(Options &o, const std::vector<std::string_view> &given)
 {
     auto has = [&](std::string_view opt) { return std::find(given.begin(), given.end(), opt) != given.end(); };
     const char *ways[] = {"--batch", "--pty", "--bench"};
@@ -228,7 +229,7 @@ Options parse_options(int argc, char **argv)
     // checked once all of them are known, whatever the order of the options.
     std::string why = o.plant.check();
     if (!why.empty()) usage_error("--set: " + why);
-    check_combination(o, given);
+    settle_way_of_running(o, given);
     return o;
 }
 

@@ -167,7 +167,11 @@ Session::Session(const Options &opt)
     : board_(opt.plant, opt.seed), gap_(sim::ms_to_cycles(opt.gap_ms)), next_item_(sim::ms_to_cycles(kBootMs)),
       text_port_(opt.port)
 {
-    board_.plant.on_diverged = [this](const std::string &) { drain_output(); };
+    // What the board sent and the trace up to the failing step are kept.
+    board_.plant.on_diverged = [this](const std::string &) {
+        drain_output();
+        if (trace_) trace_->close();
+    };
     if (opt.until_ms >= 0) end_ = sim::ms_to_cycles(opt.until_ms);
     release_.attach(board_.mcu, [this] { board_.set_button(false); });
     if (!opt.trace_path.empty()) {

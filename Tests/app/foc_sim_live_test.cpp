@@ -20,22 +20,24 @@
 
 namespace {
 
-constexpr double kLimitS = 120.0;
-
-bool wait_for(const std::function<bool()> &done, const std::vector<int> &fds = {},
-              const std::function<void(int, std::string_view)> &got = nullptr)
+// Reads what arrives on the descriptors into their strings until done()
+// holds; false if it does not within two minutes. A descriptor at its end
+// is set to -1.
+struct Input { int fd; std::string *text; };
+bool read_until(std::vector<Input> &ins, const std::function<bool()> &done)
 {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(kLimitS);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (!done()) {
         if (std::chrono::steady_clock::now() > until) return false;
         std::vector<pollfd> pf;
-        for (int fd : fds) pf.push_back({fd, POLLIN, 0});
+        for (const Input &in : ins) pf.push_back({in.fd, POLLIN, 0});
         if (poll(pf.data(), pf.size(), 20) <= 0) continue;
-        for (const pollfd &p : pf) {
-            if (!(p.revents & (POLLIN | POLLHUP))) continue;
+        for (size_t i = 0; i < ins.size(); ++i) {
+            if (!pf[i].revents) continue;
             char buf[4096];
-            ssize_t n = read(p.fd, buf, sizeof buf);
-            if (n > 0) got(p.fd, std::string_view(buf, static_cast<size_t>(n)));
+            ssize_t n = read(ins[i].fd, buf, sizeof buf);
+            if (n > 0) ins[i].text->append(buf, static_cast<size_t>(n));
+            else if (n == 0) ins[i].fd = -1;
         }
     }
     return true;
@@ -46,7 +48,7 @@ bool wait_for(const std::function<bool()> &done, const std::vector<int> &fds = {
 struct Child {
     std::string dir, out, err;
     pid_t pid = -1;
-    int out_fd = -1, err_fd = -1;
+    std::vector<Input> pipes;
 
     Child(const std::string &input, const std::vector<std::string> &args)
     {
@@ -59,8 +61,7 @@ struct Child {
         pid = fork();
         if (pid == 0) {
             if (chdir(dir.c_str()) != 0) _exit(127);
-            int in = open("in", O_RDONLY);
-            dup2(in, 0);
+            dup2(open("in", O_RDONLY), 0);
             dup2(o[1], 1);
             dup2(e[1], 2);
             std::vector<char *> argv{const_cast<char *>(FOC_SIM)};
@@ -72,8 +73,7 @@ struct Child {
         }
         close(o[1]);
         close(e[1]);
-        out_fd = o[0];
-        err_fd = e[0];
+        pipes = {{o[0], &out}, {e[0], &err}};
     }
     ~Child()
     {
@@ -81,27 +81,14 @@ struct Child {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
-        close(out_fd);
-        close(err_fd);
+        for (const Input &p : pipes) close(p.fd);
         std::filesystem::remove_all(dir);
     }
-    bool read_until(const std::function<bool()> &done)
-    {
-        return wait_for(done, {out_fd, err_fd}, [&](int fd, std::string_view s) { (fd == out_fd ? out : err) += s; });
-    }
+    bool read_until(const std::function<bool()> &done) { return ::read_until(pipes, done); }
     // Reads both pipes to their end and returns the wait status.
     int wait()
     {
-        bool out_open = true, err_open = true;
-        while (out_open || err_open) {
-            for (auto [fd, text, open] : {std::tuple{out_fd, &out, &out_open}, std::tuple{err_fd, &err, &err_open}}) {
-                if (!*open) continue;
-                char buf[4096];
-                ssize_t n = read(fd, buf, sizeof buf);
-                if (n > 0) text->append(buf, static_cast<size_t>(n));
-                else *open = false;
-            }
-        }
+        read_until([&] { return pipes[0].fd < 0 && pipes[1].fd < 0; });
         int ws = 0;
         waitpid(pid, &ws, 0);
         pid = -1;
@@ -182,8 +169,8 @@ TEST(FocSimLive, PtyClientGetsWhatIsSentWhileItListens)
     ASSERT_TRUE(booted_by(2000.0));
     std::string got;
     auto client_reads_until = [&](int fd, const std::string &end) {
-        return wait_for([&] { return got.find(end) != std::string::npos; }, {fd},
-                        [&](int, std::string_view s) { got += s; });
+        std::vector<Input> in{{fd, &got}};
+        return read_until(in, [&] { return got.find(end) != std::string::npos; });
     };
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(fd, 0);
