@@ -34,7 +34,12 @@ Trace::Trace(const std::string &path, double every_ms) : path_(path), every_(sim
 
 Trace::~Trace()
 {
-    if (f_) std::fclose(f_);
+    if (!f_) return;
+    // Closed here only when the run did not end through Session::finish,
+    // which reports a failure itself.
+    close();
+    if (!error_.empty()) std::fprintf(stderr, "foc-sim: %s
+", error_.c_str());
 }
 
 void Trace::close()

@@ -48,7 +48,7 @@ Cycles Adc::conversion_cycles(int channel) const
 
 void Adc::start()
 {
-    channel_ = sqr3_ & 0x1F;
+    channel_ = static_cast<int>(sqr3_ & 0x1F);
     ++conversions;
     sr_ |= kStrt;
     state_ = kConverting;
@@ -124,7 +124,7 @@ bool Adc::write(uint32_t off, uint32_t v)
             // Calibration (or its reset) takes some ADC clock cycles, then the bit clears.
             cr2_ |= w & (kCal | kRstCal);
             state_ = kCalibrating;
-            mcu_.schedule(done_, mcu_.now() + ((w & kCal) ? 83 : 8) * (kCoreHz / mcu_.rcc.adcclk()));
+            mcu_.schedule(done_, mcu_.now() + Cycles{(w & kCal) ? 83u : 8u} * (kCoreHz / mcu_.rcc.adcclk()));
             break;
         }
         bool sw_trigger = (w & kSwStart) && (w & kExtTrig) && ((w >> 17) & 7) == 7;
