@@ -38,8 +38,7 @@ Trace::~Trace()
     // Closed here only when the run did not end through Session::finish,
     // which reports a failure itself.
     close();
-    if (!error_.empty()) std::fprintf(stderr, "foc-sim: %s
-", error_.c_str());
+    if (!error_.empty()) std::fprintf(stderr, "foc-sim: %s\n", error_.c_str());
 }
 
 void Trace::close()
