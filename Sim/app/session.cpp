@@ -172,7 +172,10 @@ Session::Session(const Options &opt)
         drain_output();
         if (trace_) trace_->close();
     };
-    board_.plant.sensor.keep_log = false;   // a frame per control tick: a long run would grow it without bound
+    // The frame records kept for tests grow by a frame per control tick: a
+    // long run would grow them without bound.
+    board_.plant.sensor.keep_log = false;
+    board_.mcu.spi1.keep_sent = false;
     if (opt.until_ms >= 0) end_ = sim::ms_to_cycles(opt.until_ms);
     release_.attach(board_.mcu, [this] { board_.set_button(false); });
     if (!opt.trace_path.empty()) {

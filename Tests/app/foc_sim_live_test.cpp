@@ -152,6 +152,29 @@ TEST(FocSimLive, OutputStreamsDuringAWaitAndAStopSignalEndsOnWholeLines)
     }
 }
 
+// Memory that grows with virtual time during a long wait with echo on: what
+// the board sent held back, or records of every control tick. Between 5 s
+// and 55 s of virtual time (250 status reports, 200,000 control ticks) the
+// resident set stays within 256 KB; a record of 2 bytes a tick is 400 KB.
+TEST(FocSimLive, MemoryStaysBoundedDuringALongWait)
+{
+    Child c("ON\necho on\n#wait 1e9\n", {});
+    auto rss_kb = [&] {
+        std::ifstream status("/proc/" + std::to_string(c.pid) + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+        return -1L;
+    };
+    // Reports every 200 ms from 1.8 s on.
+    ASSERT_TRUE(c.read_until([&] { return count(c.out, "【SET】") >= 17; }));
+    const long early = rss_kb();
+    ASSERT_TRUE(c.read_until([&] { return count(c.out, "【SET】") >= 267; }));
+    const long late = rss_kb();
+    ASSERT_GT(early, 0);
+    EXPECT_LT(late - early, 256) << early << " KB at 5 s, " << late << " KB at 55 s";
+}
+
 // Old output (the boot transcript sent while no program had the port open,
 // or what a client left unread) reaching a new client; a banner with the
 // wrong rate; pasted lines lost with --pace-lines.
