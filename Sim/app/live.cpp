@@ -147,7 +147,7 @@ std::string port_rate(Session &s, int port)
     return rate + " baud";
 }
 
-std::string acknowledgement(Session &s, const Directive &d, const std::string &refused)
+std::string acknowledgement(const Session &s, const Directive &d, const std::string &refused)
 {
     char when[40];
     std::snprintf(when, sizeof when, "foc-sim: %.3f s  ", s.now_ms() / 1000.0);
