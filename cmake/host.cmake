@@ -65,10 +65,15 @@ if(FOC_FUZZ)
     return()
 endif()
 
+# foc-sim: its parts in a library that the tests link too, and its main.
 file(GLOB APP_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/Sim/app/*.cpp)
-add_executable(foc-sim ${APP_SOURCES})
+list(REMOVE_ITEM APP_SOURCES ${CMAKE_SOURCE_DIR}/Sim/app/foc_sim.cpp)
+add_library(foc_sim_app STATIC ${APP_SOURCES})
+target_compile_options(foc_sim_app PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(foc_sim_app PUBLIC virtual_board)
+add_executable(foc-sim ${CMAKE_SOURCE_DIR}/Sim/app/foc_sim.cpp)
 target_compile_options(foc-sim PRIVATE -Wall -Wextra -Werror)
-target_link_libraries(foc-sim PRIVATE virtual_board)
+target_link_libraries(foc-sim PRIVATE foc_sim_app)
 
 # Tests of the virtual MCU alone: they link no firmware.
 file(GLOB MCU_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/Tests/mcu/*.cpp)
@@ -86,7 +91,7 @@ target_compile_options(foc_tests PRIVATE -Wall -Wextra -Werror)
 target_compile_definitions(foc_tests PRIVATE
     FIRMWARE_ELF="${FIRMWARE_ELF}" CPU_PROBE_ELF="${CPU_PROBE_ELF}" FOC_SIM="$<TARGET_FILE:foc-sim>" SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 target_include_directories(foc_tests PRIVATE ${CMAKE_SOURCE_DIR}/Tests ${FIRMWARE_INCLUDES})
-target_link_libraries(foc_tests PRIVATE virtual_board GTest::gtest GTest::gtest_main)
+target_link_libraries(foc_tests PRIVATE foc_sim_app GTest::gtest GTest::gtest_main)
 add_dependencies(foc_tests foc-sim)
 gtest_discover_tests(foc_tests DISCOVERY_TIMEOUT 60)
 

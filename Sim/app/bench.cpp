@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "modes.hpp"
+#include "process.hpp"
 
 namespace app {
 
@@ -25,13 +26,11 @@ int run_bench(const Options &opt)
 
     auto t0 = Clock::now();
     double c0 = cpu_seconds();
-    s.run_for_ms(1500.0);
+    s.run_for_ms(kBootMs);
     const double boot_wall = seconds(Clock::now() - t0), boot_cpu = cpu_seconds() - c0;
 
-    for (const char *line : {"mode 3\r", "vq 300\r", "rpm 300\r", "ON\r"}) {
-        s.type_and_wait(1, line);
-        s.run_for_ms(100.0);
-    }
+    for (const char *line : {"mode 3", "vq 300", "rpm 300", "ON"}) s.type_line(line);
+    s.run_queue();
     s.run_for_ms(2000.0);   // the reference ramps at 200 rpm/s: at the target by now
 
     const uint64_t acc0 = b.mcu.accesses, irq0 = b.mcu.nvic.taken;
@@ -57,7 +56,7 @@ int run_bench(const Options &opt)
     std::printf("  at the end: plant %.1f rpm, firmware measures %.1f rpm (reference %.1f)\n", snap.speed_rpm,
                 static_cast<double>(cpu.expect_symbol<float>("actual_rpm")),
                 static_cast<double>(cpu.expect_symbol<float>("speed_cl_ref")));
-    return 0;
+    return flush_stdout();
 }
 
 }  // namespace app

@@ -81,10 +81,12 @@ Stats stats(std::vector<uint64_t> v)
     return s;
 }
 
-// Types a line on the console and runs the board on for `ms`.
-void command(Session &s, const std::string &line, double ms = 100.0)
+// Types a line on the console, lets the queue's gap after it pass, then
+// runs the board on for `ms`.
+void command(Session &s, const std::string &line, double ms = 0.0)
 {
-    s.type_and_wait(1, line + "\r");
+    s.type_line(line);
+    s.run_queue();
     s.run_for_ms(ms);
 }
 

@@ -1,18 +1,19 @@
 // foc-sim: boots the controller firmware on a virtual board and connects its
 // serial console to a terminal, a pseudo-terminal or stdin/stdout.
-#include <unistd.h>
-
 #include "modes.hpp"
+#include "process.hpp"
 
 int main(int argc, char **argv)
 {
     app::Options opt = app::parse_options(argc, argv);
+    int status = 0;
     switch (opt.kind) {
-    case app::RunKind::Batch: return app::run_batch(opt);
-    case app::RunKind::Pty: return app::run_pty(opt);
-    case app::RunKind::Bench: return app::run_bench(opt);
-    case app::RunKind::Cost: return app::run_cost(opt);
-    case app::RunKind::Auto: break;
+    case app::RunKind::Batch: status = app::run_batch(opt); break;
+    case app::RunKind::Terminal: status = app::run_terminal(opt); break;
+    case app::RunKind::Pty: status = app::run_pty(opt); break;
+    case app::RunKind::Bench: status = app::run_bench(opt); break;
+    case app::RunKind::Cost: status = app::run_cost(opt); break;
     }
-    return isatty(STDIN_FILENO) ? app::run_terminal(opt) : app::run_batch(opt);
+    app::exit_by_stop_signal();
+    return status;
 }

@@ -1,14 +1,19 @@
 #include "options.hpp"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "cpu/emulated_cpu.hpp"
 #include "plant/plant.hpp"
+#include "process.hpp"
 
 namespace app {
 
@@ -22,17 +27,29 @@ with Enter; type "help" once the board has booted, about 1.2 s).
 Ways to run:
   (on a terminal)      Interactive: virtual time runs with the wall clock, what
                        you type goes to USART1, USART1's output is shown.
-                       Lines are edited locally (echo, Backspace, Ctrl-U) and
-                       sent with Enter. Lines starting with '#' are board
-                       directives (see below; #wait is not available).
-                       Ctrl-] (or Ctrl-C) quits.
+                       Lines are edited locally (echo, Backspace, Ctrl-U,
+                       Up/Down for earlier lines) and sent with Enter. They
+                       are typed one at a time like batch lines: each waits
+                       until the one before has been received and --gap-ms
+                       has passed (the firmware takes one line per
+                       millisecond, so lines pasted at once are not lost).
+                       Lines starting with '#' are board directives and
+                       comments as in batch input (below), acknowledged on
+                       stderr. Ctrl-], Ctrl-C, or Ctrl-D on an empty line quits.
   --raw-keys           Interactive without local editing: every keystroke goes
                        to the port as it is typed, nothing is echoed (the
                        firmware does not echo). Ctrl-] quits.
   --pty                Creates a pseudo-terminal and prints its path on stderr;
                        open it with picocom, screen or pyserial as you would
-                       the board's serial port. Paced to the wall clock. Runs
-                       until Ctrl-C / SIGTERM or --until-ms.
+                       the board's serial port. Paced to the wall clock. As on
+                       a serial line, what the board sends while no program
+                       has the port open is lost, and lines that arrive
+                       together overwrite each other in the firmware. Runs
+                       until Ctrl-] or Ctrl-C in foc-sim's window, SIGTERM or
+                       --until-ms.
+  --pace-lines         With --pty: hold what arrives until a line is complete
+                       (CR or LF) and type complete lines one at a time,
+                       --gap-ms apart, as the interactive console does.
   --batch              Batch mode, the default when stdin is not a terminal
                        (contract below).
   --bench              Benchmark: boots, starts mode 3 (vq 300, rpm 300) with the 4 kHz
@@ -49,9 +66,9 @@ Options:
                        Every way of running above takes it.
   --port N             Serial port (1 or 2) of the terminal or pseudo-terminal
                        (default 1). Batch: the port text lines start on.
-  --gap-ms MS          Batch: board time after the last byte of a typed line
-                       has been received before the next input line is read
-                       (default 100).
+  --gap-ms MS          Board time after the CR of a typed line has been
+                       received before the next line is typed (default 100):
+                       batch input, the interactive console, --pty --pace-lines.
   --linger-ms MS       Batch: board time after the end of input (default 100).
   --until-ms MS        End the run at this virtual time, whatever input
                        remains; if input ends earlier, run on until then.
@@ -67,7 +84,8 @@ Batch mode (stdin is read line by line, USART1's output goes to stdout byte
 for byte and nothing else does; messages go to stderr):
   The board powers on at virtual time 0 and runs to 1500 ms before the first
   line is read. Each line (LF-terminated; a CR before the LF is dropped) is
-  a directive or text:
+  a comment, a directive or text:
+    # ...              a comment ('#' alone, or '#' and a space): skipped
     #wait N            run N more ms
     #button press      button held 100 ms, then released (the release itself
                        takes 51 ms to be debounced: wait before pressing again)
@@ -77,15 +95,29 @@ for byte and nothing else does; messages go to stderr):
     #rotor D           place the rotor at D mechanical degrees (only while the
                        bridge is disabled)
     #port 1|2          serial port that following text lines are typed on
+    #reset             power-on reset of the board: the firmware boots again
+                       (its boot transcript follows on stdout) and the next
+                       line waits 1500 ms; virtual time and the trace go on,
+                       the load stays, button and nFault are released
     any other '#' line is an error: message on stderr, exit status 2.
   Any other line is typed: its bytes, then CR, one byte per character time at
   115200 baud. Once the CR has been received, the board runs --gap-ms more,
   then the next line is read. At the end of input the board runs --linger-ms
-  more and foc-sim exits with 0. The same input and options give the same
-  output, byte for byte.
+  more and foc-sim exits with 0. Output reaches stdout as virtual time
+  passes (every few ms of it), also during a long #wait. The same input and
+  options give the same output, byte for byte. Examples: examples/*.txt.
 
-Exit status: 0 done, 2 bad option, plant parameter or directive, 1 system
-error or a motor model that diverged.
+Exit status:
+  0    the run ended (end of input, --until-ms, a quit key)
+  1    a write of the output or the trace failed (a full disk, a closed
+       pipe), a pseudo-terminal could not be made, or the motor model's
+       state stopped being finite
+  2    a bad option, plant parameter or directive, or options that do not
+       go together
+  SIGINT, SIGTERM, SIGHUP: the board runs on until the line being sent is
+       complete (at most 100 ms), the output and the trace are written out,
+       stderr names the virtual time, and foc-sim ends by the same signal
+       (a shell shows 128 + its number: 130, 143, 129)
 
 Plant parameters (--set NAME=VALUE):
 )";
@@ -110,19 +142,55 @@ static double number(const char *opt, const char *text, double min, double max =
     return v;
 }
 
+// Settles the way of running (the interactive console when no way is named
+// and stdin is a terminal) and refuses options that have no meaning in it:
+// an error, not a silent choice.
+static void settle_way_of_running(Options &o, const std::vector<std::string_view> &given)
+{
+    auto has = [&](std::string_view opt) { return std::find(given.begin(), given.end(), opt) != given.end(); };
+    const char *ways[] = {"--batch", "--pty", "--bench", "--cost"};
+    const char *way = nullptr;
+    for (const char *w : ways) {
+        if (!has(w)) continue;
+        if (way) usage_error(std::string(way) + " and " + w + " exclude each other");
+        way = w;
+    }
+    const bool terminal = !way && isatty(STDIN_FILENO);
+    if (terminal) o.kind = RunKind::Terminal;
+    const char *here = way ? way : terminal ? "the interactive console" : "batch input (stdin is not a terminal)";
+    // Each option and the ways of running in which it means something.
+    const bool batch = o.kind == RunKind::Batch, pty = o.kind == RunKind::Pty, bench = o.kind == RunKind::Bench,
+               cost = o.kind == RunKind::Cost;
+    const struct { const char *opt; bool fits; const char *is_for; } scopes[] = {
+        {"--raw-keys", terminal, "the interactive console (stdin a terminal, no --batch or --pty)"},
+        {"--pace-lines", pty, "--pty"},
+        {"--gap-ms", batch || (terminal && !o.raw_keys) || (pty && o.pace_lines),
+         "typed lines: batch input, the interactive console without --raw-keys, --pty --pace-lines"},
+        {"--linger-ms", batch, "batch input"},
+        {"--bench-s", bench, "--bench"},
+        {"--port", !bench && !cost, "a console (--bench types on port 1)"},
+        {"--until-ms", !bench && !cost, "a console (--bench runs for --bench-s)"},
+    };
+    for (const auto &s : scopes)
+        if (has(s.opt) && !s.fits) usage_error(std::string(s.opt) + " is for " + s.is_for + ", not for " + here);
+    if (has("--trace-every") && o.trace_path.empty()) usage_error("--trace-every needs --trace");
+}
+
 Options parse_options(int argc, char **argv)
 {
     Options o;
+    std::vector<std::string_view> given;   // the options on the command line
     for (int i = 1; i < argc; ++i) {
         std::string_view a = argv[i];
         auto value = [&]() -> const char * {
             if (i + 1 >= argc) usage_error(std::string(a) + " needs a value");
             return argv[++i];
         };
+        given.push_back(a);
         if (a == "-h" || a == "--help") {
             std::fputs(kUsage, stdout);
             std::fputs(sim::PlantParams::help().c_str(), stdout);
-            std::exit(0);
+            std::exit(flush_stdout());
         } else if (a == "--batch") {
             o.kind = RunKind::Batch;
         } else if (a == "--pty") {
@@ -133,6 +201,8 @@ Options parse_options(int argc, char **argv)
             o.kind = RunKind::Cost;
         } else if (a == "--raw-keys") {
             o.raw_keys = true;
+        } else if (a == "--pace-lines") {
+            o.pace_lines = true;
         } else if (a == "--port") {
             const char *v = value();
             if (std::strcmp(v, "1") != 0 && std::strcmp(v, "2") != 0) usage_error("--port: 1 or 2");
@@ -175,6 +245,7 @@ Options parse_options(int argc, char **argv)
     // checked once all of them are known, whatever the order of the options.
     std::string why = o.plant.check();
     if (!why.empty()) usage_error("--set: " + why);
+    settle_way_of_running(o, given);
     if (o.kind == RunKind::Cost && !o.image) usage_error("--cost reports on a chip image: give it with --image");
     return o;
 }

@@ -25,35 +25,47 @@ Trace::Trace(const std::string &path, double every_ms) : path_(path), every_(sim
     }
     static constexpr size_t kBuffer = 1 << 16;
     std::setvbuf(f_, nullptr, _IOFBF, kBuffer);
-    std::fputs(header(), f_);
+    // A file that takes nothing (a full disk, /dev/full) is refused at once.
+    if (std::fputs(header(), f_) < 0 || std::fflush(f_) != 0) {
+        std::fprintf(stderr, "foc-sim: cannot write trace %s: %s\n", path.c_str(), std::strerror(errno));
+        std::exit(1);
+    }
 }
 
 Trace::~Trace()
 {
     if (!f_) return;
-    // A row lost on the way (a full disk) leaves the stream's error flag set,
-    // and closing does not report it again.
-    const bool lost = std::ferror(f_) != 0;
-    if (std::fclose(f_) != 0 || lost)
-        std::fprintf(stderr, "foc-sim: writing trace %s failed: %s\n", path_.c_str(), std::strerror(errno));
+    // Closed here only when the run did not end through Session::finish,
+    // which reports a failure itself.
+    close();
+    if (!error_.empty()) std::fprintf(stderr, "foc-sim: %s\n", error_.c_str());
 }
 
-void Trace::attach(sim::Board &board)
+void Trace::close()
+{
+    if (!f_) return;
+    const bool failed = std::fclose(f_) != 0;
+    f_ = nullptr;
+    if (failed && error_.empty()) error_ = "writing trace " + path_ + ": " + std::strerror(errno);
+}
+
+void Trace::attach(sim::Board &board, sim::Cycles epoch)
 {
     board_ = &board;
+    epoch_ = epoch;
     event_.attach(board.mcu, [this] { row(); });
-    sim::Cycles now = board.mcu.now();
-    board.mcu.schedule(event_, (now + every_ - 1) / every_ * every_);
+    board.mcu.schedule(event_, next_ - epoch_);
 }
 
 void Trace::row()
 {
+    if (!f_) return;
     sim::Mcu &mcu = board_->mcu;
     sim::Cpu &cpu = board_->cpu();
-    const sim::Cycles t = mcu.now();
-    board_->plant.advance_to(t);
+    board_->plant.advance_to(mcu.now());
     const sim::PlantSnapshot s = board_->plant.snapshot();
-    std::fprintf(f_,
+    const sim::Cycles t = epoch_ + mcu.now();
+    const int n = std::fprintf(f_,
                  "%.3f,%d,%d,%.4f,%.4f,%.4f,%d,%.5f,%.5f,%.5f,%.5f,%.4f,%.3f,%.6f,%u,%.5f,"
                  "%.2f,%.2f,%.1f,%.3f,%.4f\n",
                  sim::cycles_to_ms(t), cpu.expect_symbol<int32_t>("foc_mode"), cpu.expect_symbol<int32_t>("motor_running"),
@@ -65,7 +77,9 @@ void Trace::row()
                  static_cast<double>(cpu.expect_symbol<float>("pos_ref_deg")),
                  static_cast<double>(cpu.expect_symbol<float>("ma600_mech_deg")),
                  static_cast<double>(cpu.expect_symbol<float>("ramp_vq")));
-    mcu.schedule(event_, t + every_);
+    if (n < 0 && error_.empty()) error_ = "writing trace " + path_ + ": " + std::strerror(errno);
+    next_ = t + every_;
+    mcu.schedule(event_, next_ - epoch_);
 }
 
 }  // namespace app

@@ -17,19 +17,26 @@ public:
     Trace(const Trace &) = delete;
     Trace &operator=(const Trace &) = delete;
 
-    // Registers the row event with the board's scheduler; the first row is
-    // the present instant (time 0 after a power-on).
-    void attach(sim::Board &board);
+    // Registers the row event with the board's scheduler, again after each
+    // power-on of the board: `epoch` is the run's time at the board's time 0.
+    // Rows fall on the multiples of the interval in the run's time, the
+    // first at 0.
+    void attach(sim::Board &board, sim::Cycles epoch);
+
+    // Writes what is buffered and closes the file.
+    void close();
+    // Why a write failed, or empty.
+    const std::string &error() const { return error_; }
 
     static const char *header();
 
 private:
     void row();
     std::FILE *f_ = nullptr;
-    std::string path_;
+    std::string path_, error_;
     sim::Board *board_ = nullptr;
     sim::Event event_;
-    sim::Cycles every_;
+    sim::Cycles every_, epoch_ = 0, next_ = 0;
 };
 
 }  // namespace app

@@ -55,7 +55,7 @@ void Spi::start_frame(uint16_t word)
 {
     busy_ = true;
     shifting_ = word;
-    sent.push_back(word);
+    if (keep_sent) sent.push_back(word);
     mcu_.io().spi_frame_begins(number_);
     mcu_.schedule(done_, mcu_.now() + frame_cycles());
 }

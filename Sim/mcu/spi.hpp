@@ -25,7 +25,8 @@ public:
     // Test harness: the status flags stop coming up.
     bool txe_stuck = false;
     bool rxne_stuck = false;
-    std::vector<uint16_t> sent;   // every frame shifted out, for tests
+    std::vector<uint16_t> sent;   // every frame shifted out while keep_sent, for tests
+    bool keep_sent = true;        // a long run turns it off: it grows by a frame per control tick
 
 private:
     bool clocked() const;

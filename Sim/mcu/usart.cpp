@@ -50,6 +50,12 @@ Cycles Usart::char_cycles() const
     return static_cast<Cycles>(bits) * brr * core_cycles_per_tick(pclk());
 }
 
+double Usart::baud() const
+{
+    if (!clocked() || !(cr1_ & kUe)) return 0.0;
+    return static_cast<double>(pclk()) / (brr_ < 16 ? 16 : brr_);
+}
+
 void Usart::update_irq()
 {
     // The interrupt enables sit in CR1 at the bit positions of their flags in SR.

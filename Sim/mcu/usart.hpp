@@ -21,6 +21,9 @@ public:
     // A byte arrives on RX. Returns false if the receiver is off.
     bool receive(uint8_t byte);
     Cycles char_cycles() const;   // one frame of start, data and stop bits
+    // The rate set by BRR on the port's bus clock, in baud; 0 while the
+    // port is unclocked or disabled.
+    double baud() const;
 
 private:
     bool clocked() const;

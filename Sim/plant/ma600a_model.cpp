@@ -106,7 +106,7 @@ uint16_t Ma600aModel::frame(uint16_t mosi, uint32_t cr1, uint16_t angle, int16_t
             break;
         }
     }
-    log.push_back(Frame{mosi, miso, selected_ ? select_count_ : 0});
+    if (keep_log) log.push_back(Frame{mosi, miso, selected_ ? select_count_ : 0});
     return miso;
 }
 

@@ -56,7 +56,8 @@ public:
     Cycles last_store_at = 0;
     // When set, the speed word answered instead of the one the plant supplies.
     std::optional<int16_t> speed_override;
-    std::vector<Frame> log;   // every frame the sensor saw
+    std::vector<Frame> log;   // every frame the sensor saw, while keep_log
+    bool keep_log = true;     // a long run turns it off: the log grows by a frame per control tick
 
 private:
     enum class Next { Angle, ReadAnswer, WriteData, WriteFiller, StoreBlock, Speed };

@@ -53,6 +53,13 @@ public:
     MotorParams p;
 
     void reset();
+    // Lists the state for a snapshot archive (mcu/archive.hpp), the frame
+    // cache included so that a restored model is the saved one byte for byte.
+    template <typename Archive>
+    void archive(Archive &a)
+    {
+        a(p, i_alpha, i_beta, theta_mech, omega_mech, frame_of_, frame_cos_, frame_sin_);
+    }
     // Integrates the windings and the shaft over h seconds with the legs held
     // as given, the supply at vbus and load_nm opposing positive rotation.
     void step(double h, const std::array<Leg, 3> &legs, double vbus, double load_nm);

@@ -243,8 +243,8 @@ void Plant::reset(uint64_t seed)
 
 void Plant::archive(StateArchive &a)
 {
-    a(params, time_, bridge_in_, motor_.p, motor_.i_alpha, motor_.i_beta, motor_.theta_mech, motor_.omega_mech,
-      catch_up_, angle_noise_, current_noise_);
+    a(params, time_, bridge_in_, catch_up_, angle_noise_, current_noise_);
+    motor_.archive(a);
     sensor.archive(a);
 }
 

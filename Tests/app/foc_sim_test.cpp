@@ -223,3 +223,123 @@ TEST(FocSimTrace, RowsAtExactInstants)
     EXPECT_NEAR(running, 100, 1);
     EXPECT_NEAR(bridge, 100, 1);
 }
+
+// A failed write of the console's output or of the trace that exits 0, says
+// nothing, or lets the run go on; a trace that fails only once it has grown
+// (a file size limit) is a failure too.
+TEST(FocSimBatch, FailedWritesExitWithStatus1)
+{
+    struct Row { std::string cmd, err; } rows[] = {
+        {"'" FOC_SIM "' <in >/dev/full", "writing the console's output: No space left on device"},
+        {"'" FOC_SIM "' --trace /dev/full <in >/dev/null", "cannot write trace /dev/full: No space left on device"},
+        {"trap '' XFSZ; ulimit -f 64; '" FOC_SIM "' --trace t.csv <in >/dev/null", "writing trace t.csv: File too large"},
+        {"'" FOC_SIM "' --help >/dev/full", "writing stdout: No space left on device"},
+    };
+    for (const Row &row : rows) {
+        char dir[] = "/tmp/foc-sim-test-XXXXXX";
+        ASSERT_TRUE(mkdtemp(dir));
+        std::ofstream(std::string(dir) + "/in") << "echo on\n#wait 5000\n";
+        const int ws = std::system(("cd " + std::string(dir) + " && (" + row.cmd + ") 2>err").c_str());
+        std::ostringstream err;
+        err << std::ifstream(std::string(dir) + "/err").rdbuf();
+        EXPECT_EQ(WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, 1) << row.cmd;
+        // AddressSanitizer's own notes ("==pid==...") are not foc-sim's.
+        const std::string said = std::regex_replace(err.str(), std::regex("^==[0-9]+==.*\n"), "");
+        EXPECT_EQ(said, "foc-sim: " + row.err + "\n") << row.cmd;
+        std::filesystem::remove_all(dir);
+    }
+}
+
+// A combination that makes foc-sim drop an option silently (or pick one of
+// two ways of running) instead of refusing it with a message naming it.
+TEST(FocSimOptions, OptionsThatDoNotGoTogetherAreRefused)
+{
+    // The option the message must name first; a run that is not refused
+    // ends soon all the same (--until-ms, --bench-s).
+    struct Row { std::vector<std::string> args; const char *named; } rows[] = {
+        {{"--batch", "--pty"}, "--batch and --pty"}, {{"--bench", "--batch"}, "--batch and --bench"},
+        {{"--pty", "--bench", "--bench-s", "0.01"}, "--pty and --bench"}, {{"--raw-keys"}, "--raw-keys"},
+        {{"--pty", "--raw-keys", "--until-ms", "1"}, "--raw-keys"}, {{"--pace-lines"}, "--pace-lines"},
+        {{"--pty", "--gap-ms", "5", "--until-ms", "1"}, "--gap-ms"}, {{"--pty", "--linger-ms", "5", "--until-ms", "1"}, "--linger-ms"},
+        {{"--bench", "--gap-ms", "5", "--bench-s", "0.01"}, "--gap-ms"}, {{"--bench-s", "3"}, "--bench-s"},
+        {{"--bench", "--port", "2", "--bench-s", "0.01"}, "--port"}, {{"--bench", "--until-ms", "9", "--bench-s", "0.01"}, "--until-ms"},
+        {{"--trace-every", "5"}, "--trace-every"},
+    };
+    for (const Row &row : rows) {
+        SimRun r = run_sim("", row.args, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind(std::string("foc-sim: ") + row.named, 0), 0u) << r.err;
+    }
+}
+
+// A #reset that does not restart the firmware (settings kept, no second boot
+// transcript), that restarts the run's clock or the trace, or that lets the
+// next line in before the console is up again; comment lines typed.
+TEST(FocSimBatch, ResetRebootsWhileTimeGoesOnAndCommentsAreSkipped)
+{
+    SimRun r = run_sim("# set a mode\nmode 3\n#\n#reset\n#\tthen ask for it\nmode\n", {"--trace", "t.csv"});
+    const std::string boot = r.out.substr(0, r.out.find(kHelp) + kHelp.size());
+    EXPECT_EQ(r.out, boot + "Mode:3=SPEED CL\r\n" + boot + "Mode:0=SPEED OPEN\r\n");
+    // Rows every ms without a gap, to 3301 ms: the boot, "mode 3" (0.6 ms)
+    // and its gap, the boot again, "mode" (0.4 ms), its gap and the linger.
+    std::istringstream csv(r.trace);
+    std::string row;
+    std::getline(csv, row);
+    int n = 0;
+    for (; std::getline(csv, row); ++n) ASSERT_EQ(row.rfind(std::to_string(n) + ".000,", 0), 0u) << row;
+    EXPECT_EQ(n, 3302);
+}
+
+// Examples that no longer do what their comments say: each runs as the
+// README shows, and its outcome is checked on the console (and on the trace
+// for the currents).
+TEST(FocSimExamples, EachReachesItsOutcome)
+{
+    struct Expect { const char *pattern; double lo = 0, hi = 0; };   // the first group, if any, within [lo, hi]
+    struct Row { const char *file; std::vector<Expect> console; double iv_mA = 0; } rows[] = {
+        {"mode0-speed-open-loop", {{"deg=([0-9]+)", 185, 215}, {"deg=([0-9]+)", 250, 280}}},   // 10 rpm: 60 deg/s
+        {"mode1-position-open-loop", {{"deg=([0-9]+)", 85, 90}}},
+        {"mode2-current-open-loop", {{"IV2="}}, 50.0},
+        {"mode3-speed-loop", {{"(?:\\r\\n【SET】[^\\r]*){10}"}, {"actrpm=([0-9]+)", 290, 310}}},
+        {"mode4-position-loop", {{"deg=([0-9]+)", 85, 95}, {"deg=([0-9]+)", 295, 305}}},
+        {"mode5-current-loop", {{"IV2="}}, -100.0},
+        {"fault-nfault-low", {{"(?:WARN:nFault\\r\\n){10}"}, {"F103 FOC v2\\r\\n(?:(?!WARN)[\\s\\S])*【SET】:STOP"}}},
+        {"button", {{"BTN:START\\r\\n【SET】:RUN"}, {"BTN:STOP\\r\\n【SET】:STOP"}, {"【SET】:STOP[^\\r]*\\r\\n$"}}},
+        {"load-step", {{"actrpm=([0-9]+)", 290, 310}, {"actrpm=([0-9]+)", 290, 310}}},
+        {"sensor-commands", {{"raw=0x4000 deg=90\\r\\nangle=0x[0-9A-F]+ turn=0\\r\\nreg 0x20 = 0x[0-9A-F]+\\r\\n"},
+                             {"spi rx=0x"}, {"SPI SR=0x[0-9A-F]+ CR1=0xB6F CS=1\\r\\nENA=0 ENB=0 ENC=0 nSleep=0 nFault=1\\r\\n"}}},
+    };
+    for (const Row &row : rows) {
+        std::ostringstream in;
+        in << std::ifstream(SOURCE_DIR "/examples/" + std::string(row.file) + ".txt").rdbuf();
+        ASSERT_FALSE(in.str().empty()) << row.file;
+        SimRun r = run_sim(in.str(), {"--trace", "t.csv"});
+        std::string rest = after_boot(r.out);
+        for (const Expect &e : row.console) {
+            std::smatch m;
+            ASSERT_TRUE(std::regex_search(rest, m, std::regex(e.pattern))) << row.file << ": " << e.pattern << "\n" << rest;
+            if (m.size() > 1) {
+                EXPECT_GE(std::stod(m[1]), e.lo) << row.file << ": " << m[0];
+                EXPECT_LE(std::stod(m[1]), e.hi) << row.file << ": " << m[0];
+            }
+            rest = m.suffix();
+        }
+        if (row.iv_mA == 0) continue;
+        // Phase V while the motor runs, after its first 0.5 s.
+        std::istringstream csv(r.trace);
+        std::string line;
+        std::getline(csv, line);
+        double sum = 0;
+        int running = 0, n = 0;
+        while (std::getline(csv, line)) {
+            std::vector<std::string> f;
+            std::stringstream ls(line);
+            for (std::string x; std::getline(ls, x, ',');) f.push_back(x);
+            if (f[2] != "1" || ++running <= 500) continue;
+            sum += std::stod(f[8]) * 1000.0;
+            ++n;
+        }
+        ASSERT_GT(n, 100) << row.file;
+        EXPECT_NEAR(sum / n, row.iv_mA, 6.0) << row.file;
+    }
+}
