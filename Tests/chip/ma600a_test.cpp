@@ -3,7 +3,7 @@
 #include <functional>
 #include <vector>
 
-#include "control/control_fixture.hpp"
+#include "bench.hpp"
 #include "ma600a.h"
 #include "main.h"
 
@@ -11,7 +11,6 @@ namespace {
 using Frames = std::vector<uint16_t>;
 
 struct Ma600a : ControlTest {
-    Ma600a() { MA600A_Init(); }
     void let_frame_finish() { b.native().idle_until(b.mcu.now() + 2 * b.mcu.spi1.frame_cycles()); }
     bool bus_released() const { return cs_level() == 1 && !sensor.selected(); }
     sim::Ma600aModel &sensor = b.plant.sensor;

@@ -1,7 +1,7 @@
 // Table trigonometry, modulation, the output stage and the current readings.
 #include <cmath>
 
-#include "control_fixture.hpp"
+#include "bench.hpp"
 
 // Faults caught: a table rounded or scaled wrongly, no turn reduction, an index off by one at 2 pi.
 TEST(SineTable, EntriesAndLookupEdges)

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "control_fixture.hpp"
+#include "bench.hpp"
 
 // Mechanical RPM that moved the vector by `delta` electrical rad in one 4 kHz tick.
 static float rpm_of_step(float delta) { return delta / (6.0f * 2.0f * 3.1415925f / 60.0f * 0.00025f); }

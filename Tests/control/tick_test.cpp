@@ -1,7 +1,7 @@
 // The control tick (the speed open loop is judged by its scenario).
 #include <utility>
 
-#include "control_fixture.hpp"
+#include "bench.hpp"
 
 // Faults caught: a stopped tick leaving the bridge or a compare on, a memory kept, ADC or sensor used.
 TEST_F(ControlTest, StoppedTickClearsAndLeavesConverterAndSensorAlone)
@@ -31,7 +31,7 @@ TEST(FaultWatch, ThreeSecondsOfLowAtAnyRate)
         {1, 3000, 0, 0, 0, 1},  {1, 2999, 1, 0, 1, 0},  {1, 1500, 0, 1, 1500, 1},
     };
     for (const auto &r : rows) {
-        Bench t;
+        Bench t(Bench::kTickHeld);
         foc_rate = r.rate; foc_vq = 0.0f; motor_running = 1;
         t.b.set_fault(true); t.tick(r.low);
         EXPECT_EQ(bridge_lines(), 0xFu);
@@ -78,7 +78,7 @@ TEST(SpeedWindow, EstimateAndWholeTurns)
         {4, 174763, 0.0f, 2},       {4, -174763, 0.0f, -2},
     };
     for (const auto &r : rows) {
-        Bench t;
+        Bench t(Bench::kTickHeld);
         foc_rate = r.rate; foc_vq = 0.0f; angle_accum = r.accum;
         motor_running = 1;   // the rotor stands at raw 0: samples add nothing
         t.tick(128);
