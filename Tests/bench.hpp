@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -87,15 +88,17 @@ struct Bench {
         run_ms(0.1 * static_cast<double>(bytes.size()) + 0.2);
     }
 
-    // Types a line and CR on a console port of a booted board and runs until
-    // a reply line has come back on port 1 (at most 200 ms); returns all that
-    // port 1 sent meanwhile.
+    // Types a line and CR on a console port of a booted board and runs until the reply has come back on port 1:
+    // a line end, then 2 ms without a byte (at most 500 ms). Returns all that port 1 sent meanwhile.
     std::string say(const std::string &line, int port = 1)
     {
         b.take_output(1);
         b.type(port, line + "\r");
-        for (int ms = 0; ms < 200 && (b.typing(port) || b.output(1).find("\r\n") == std::string::npos); ++ms)
-            run_ms(1.0);
+        for (int ms = 0; ms < 500; ms += 2) {
+            const size_t sent = b.output(1).size();
+            run_ms(2.0);
+            if (!b.typing(port) && b.output(1).size() == sent && b.output(1).ends_with("\r\n")) break;
+        }
         return b.take_output(1);
     }
 
@@ -105,6 +108,13 @@ struct Bench {
     template <typename T>
     void set(const char *name, T value) { EXPECT_TRUE(b.cpu().set_symbol(name, value)) << name; }
 };
+
+// The voltage vector (alpha, beta) that three compares put across the windings, as fractions of the supply: the
+// line voltages alone count, so the zero sequence drops out.
+inline std::array<double, 2> alpha_beta(const Ccr &c)
+{
+    return {(2.0 * c[0] - c[1] - c[2]) / 3.0 / PWM_MAX, (1.0 * c[1] - c[2]) / std::sqrt(3.0) / PWM_MAX};
+}
 
 // A test fixture of a bench brought to `S`.
 template <Bench::Start S>

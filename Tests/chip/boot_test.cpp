@@ -11,10 +11,12 @@ TEST_F(BroughtUp, ClocksTimersBusesAndInterrupts)
     EXPECT_EQ(b.mcu.rcc.sysclk(), 72'000'000u);
     EXPECT_EQ(b.mcu.rcc.pclk1(), 36'000'000u);
     EXPECT_EQ(b.mcu.flash.acr() & 0x37u, 0x32u) << "two wait states, prefetch on";
+    EXPECT_EQ(SYST_RVR, 71999u) << "a SysTick every 72000 cycles: 1 ms";
     EXPECT_EQ(b.mcu.tim4.update_period(), 1600u) << "45 kHz PWM";
     EXPECT_EQ(b.mcu.tim4.cr1(), 1u) << "edge-aligned, up, no auto-reload preload";
     EXPECT_EQ(b.mcu.tim4.ccr(1) | b.mcu.tim4.ccr(2) | b.mcu.tim4.ccr(3), 0u) << "compares start at 0";
     pwm_write(0, 800, 1599);
+    EXPECT_EQ(b.mcu.tim4.duty(1), 0.0f) << "a compare of 0 keeps its output low";
     EXPECT_EQ(b.mcu.tim4.duty(2), 0.5f) << "PWM mode 1, outputs on";
     EXPECT_EQ(b.mcu.tim4.duty(3), 1599.0f / 1600.0f) << "compare without preload";
     EXPECT_TRUE(b.mcu.tim2.running() && (T2_DIER & 1u)) << "control tick with its interrupt";
@@ -71,15 +73,22 @@ TEST_F(BroughtUp, ControlTimerRateForEveryConsoleRate)
     }
 }
 
-// Fault caught: an LED toggle by read-modify-write of GPIOA ODR, undoing a concurrent chip-select change.
+// Fault caught: an LED switched on or off by a read-modify-write of GPIOA ODR, which undoes a chip-select change
+// made between its read and its write. The "tick" deselects the sensor in each gap between the toggle's accesses.
 TEST_F(BroughtUp, LedToggleKeepsConcurrentChipSelect)
 {
-    // Between the toggle's read of the port and its write, the "tick" selects the sensor.
-    bool fired = false;
-    sim::Event tick(b.mcu, [&] { fired = true; b.mcu.bus_write(0x40010814u, MA600A_CS_PIN, 4); });   // GPIOA BRR
-    b.mcu.schedule(tick, b.mcu.now() + sim::kAccessCycles + sim::kAccessCycles / 2);
-    led_toggle();
-    ASSERT_TRUE(fired) << "the toggle reads the port before it writes";
-    EXPECT_TRUE(b.mcu.gpioa.output_level(8));
-    EXPECT_FALSE(b.mcu.gpioa.output_level(4)) << "chip select change undone";
+    const uint32_t bsrr = GPIOA_BASE + offsetof(GPIO_TypeDef, BSRR), brr = GPIOA_BASE + offsetof(GPIO_TypeDef, BRR);
+    sim::Event tick(b.mcu, [&] { b.mcu.bus_write(brr, MA600A_CS_PIN, 4); });
+    for (bool lit : {false, true}) {
+        for (sim::Cycles gap = 0; gap < 4; ++gap) {
+            SCOPED_TRACE(testing::Message() << (lit ? "switching off" : "switching on") << ", gap " << gap);
+            b.mcu.bus_write(lit ? bsrr : brr, LED2_PIN, 4);
+            b.mcu.bus_write(bsrr, MA600A_CS_PIN, 4);
+            b.mcu.schedule(tick, b.mcu.now() + gap * sim::kAccessCycles + sim::kAccessCycles / 2);
+            led_toggle();
+            run_ms(0.01);
+            EXPECT_EQ(b.mcu.gpioa.output_level(8), !lit);
+            EXPECT_FALSE(b.mcu.gpioa.output_level(4)) << "chip select change undone";
+        }
+    }
 }
