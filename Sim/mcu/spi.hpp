@@ -18,9 +18,10 @@ public:
 
     Cycles frame_cycles() const;
     uint32_t cr1() const { return cr1_; }
-    // Test harness: the status flags stop coming up.
+    // Test harness: TXE or RXNE stop coming up, BSY stays up.
     bool txe_stuck = false;
     bool rxne_stuck = false;
+    bool bsy_stuck = false;
     std::vector<uint16_t> sent;   // every frame shifted out, for tests
 
 private:

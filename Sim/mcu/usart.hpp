@@ -17,6 +17,7 @@ public:
     // A byte arrives on RX. Returns false if the receiver is off.
     bool receive(uint8_t byte);
     Cycles char_cycles() const;   // one frame of start, data and stop bits
+    bool tx_stuck = false;        // test harness: the first byte never leaves the shift register
 
 private:
     bool clocked() const;
