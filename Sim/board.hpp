@@ -35,7 +35,7 @@ struct Wiring {
 
 // One character at 115200 baud, 8N1 (start, 8 data, stop bits), in core
 // cycles: the pace at which the board's typist delivers bytes.
-constexpr Cycles kTypedCharCycles = kCoreHz / 115200 * 10;
+constexpr Cycles kTypedCharCycles = Cycles{kCoreHz} / 115200 * 10;
 
 class Board : private BoardIo {
 public:

@@ -5,5 +5,5 @@
 
 typedef volatile uint32_t hw_reg;
 
-#define HW_REG(addr) (*(hw_reg *)(uintptr_t)(addr))
-#define HW_BLOCK(type, addr) ((type *)(uintptr_t)(addr))
+#define HW_REG(addr) (*reinterpret_cast<hw_reg *>(static_cast<uintptr_t>(addr)))
+#define HW_BLOCK(type, addr) (reinterpret_cast<type *>(static_cast<uintptr_t>(addr)))   // NOLINT(bugprone-macro-parentheses): a type

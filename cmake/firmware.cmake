@@ -4,7 +4,9 @@ set(LINKER_SCRIPT ${CMAKE_SOURCE_DIR}/STM32F103RCTX_FLASH.ld)
 
 add_executable(firmware.elf ${FIRMWARE_SOURCES} ${TARGET_SOURCES})
 target_include_directories(firmware.elf PRIVATE ${FIRMWARE_INCLUDES} ${CMAKE_SOURCE_DIR}/Target)
-target_compile_options(firmware.elf PRIVATE ${FIRMWARE_WARNINGS})
+# Each object's functions with their frame sizes (.su) and call graphs (.ci),
+# for tools/stack-report.
+target_compile_options(firmware.elf PRIVATE ${FIRMWARE_WARNINGS} -fstack-usage -fcallgraph-info=su)
 target_link_options(firmware.elf PRIVATE
     -T${LINKER_SCRIPT} -nostdlib
     -Wl,-Map=${CMAKE_BINARY_DIR}/firmware.map -Wl,--print-memory-usage)

@@ -6,10 +6,26 @@ pkg_check_modules(UNICORN REQUIRED IMPORTED_TARGET unicorn)   # the emulated Cor
 include(GoogleTest)
 enable_testing()
 
+# The sanitize preset: every host object, the firmware included, under
+# AddressSanitizer and UndefinedBehaviorSanitizer; the first report aborts the
+# program, so it fails its test.
+option(FOC_SANITIZE "Build the host side with ASan and UBSan" OFF)
+if(FOC_SANITIZE)
+    set(SANITIZE_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    add_compile_options(${SANITIZE_FLAGS})
+    add_link_options(${SANITIZE_FLAGS})
+endif()
+
 # Firmware objects, partially linked into one object whose writable data sits
 # in two named sections (fw_data, fw_bss): a power-on reset of the virtual
 # board restores exactly those bytes. `main` becomes `fw_main` so that host
-# programs keep their own.
+# programs keep their own, and the chip's memory-image symbols become fw_*
+# ones that the virtual board defines (the host linker has an _edata of its
+# own, which the firmware must not see).
+set(FIRMWARE_RENAMES --redefine-sym main=fw_main)
+foreach(sym _sidata _sdata _edata _sbss _ebss _estack)
+    list(APPEND FIRMWARE_RENAMES --redefine-sym ${sym}=fw${sym})
+endforeach()
 add_library(firmware_objs OBJECT ${FIRMWARE_SOURCES})
 target_include_directories(firmware_objs PUBLIC ${FIRMWARE_INCLUDES} ${CMAKE_SOURCE_DIR}/Sim/seam)
 target_compile_options(firmware_objs PRIVATE ${FIRMWARE_WARNINGS} -fno-rtti)
@@ -19,7 +35,7 @@ add_custom_command(
     OUTPUT ${FIRMWARE_HOST_OBJ}
     COMMAND ${CMAKE_CXX_COMPILER} -r -nostdlib -Wl,-T,${CMAKE_SOURCE_DIR}/Sim/seam/firmware_sections.ld
             -o ${FIRMWARE_HOST_OBJ}.tmp $<TARGET_OBJECTS:firmware_objs>
-    COMMAND ${CMAKE_OBJCOPY} --redefine-sym main=fw_main ${FIRMWARE_HOST_OBJ}.tmp ${FIRMWARE_HOST_OBJ}
+    COMMAND ${CMAKE_OBJCOPY} ${FIRMWARE_RENAMES} ${FIRMWARE_HOST_OBJ}.tmp ${FIRMWARE_HOST_OBJ}
     DEPENDS firmware_objs $<TARGET_OBJECTS:firmware_objs> ${CMAKE_SOURCE_DIR}/Sim/seam/firmware_sections.ld
     COMMAND_EXPAND_LISTS
     COMMENT "Partial link of the firmware for the virtual board")
@@ -72,3 +88,11 @@ add_executable(arm-core-bench ${CMAKE_SOURCE_DIR}/Tests/cpu/arm_core_bench.cpp)
 target_compile_options(arm-core-bench PRIVATE -Wall -Wextra -Werror)
 target_compile_definitions(arm-core-bench PRIVATE FIRMWARE_ELF="${FIRMWARE_ELF}")
 target_link_libraries(arm-core-bench PRIVATE virtual_board)
+
+# The chip image's worst stack depth against the stack reservation of the
+# linker script (skipped without a chip image), and the report tool's tests.
+get_filename_component(FIRMWARE_BUILD_DIR ${FIRMWARE_ELF} DIRECTORY)
+add_test(NAME StackReport.WorstDepthWithinHalfTheReservation
+         COMMAND ${CMAKE_SOURCE_DIR}/tools/stack-report --check ${FIRMWARE_BUILD_DIR})
+set_tests_properties(StackReport.WorstDepthWithinHalfTheReservation PROPERTIES SKIP_RETURN_CODE 77)
+add_test(NAME StackReport.Tool COMMAND ${CMAKE_SOURCE_DIR}/Tests/tools/stack_report_test.py)

@@ -13,6 +13,11 @@ struct vector_table {
     vector_fn handler[VECTOR_SYSTEM_COUNT + VECTOR_IRQ_COUNT];  // [n - 1] serves exception n
 };
 
-extern "C" const vector_table g_pfnVectors;
+// The core fetches it from the start of flash, where the linker script puts
+// this section first.
+extern "C" [[gnu::section(".isr_vector")]] const vector_table g_pfnVectors;
+// The reset vector loads the stack pointer (on the chip) and goes on with
+// reset_path: copy the initialised data, clear the rest, call main.
 extern "C" void Reset_Handler(void);
+extern "C" [[noreturn]] void reset_path(void);
 extern "C" void Default_Handler(void);

@@ -277,7 +277,8 @@ static void gains_show(const gain_family &g)
 // its present setting.
 static void gains_set(const gain_family &g, const char *p)
 {
-    float kp = *g.kp, ki = *g.ki, kd = *g.kd;
+    float kp;   // read in both forms (no digit there reads 0); ki and kd may be left out
+    float ki = *g.ki, kd = *g.kd;
     p = skip_spaces(p);
     if (p[0] == 'k' && p[1] == 'p' && p[2] == '=') {
         p += 3;

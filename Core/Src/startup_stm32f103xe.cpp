@@ -23,19 +23,29 @@ extern "C" [[gnu::noinline]] void Default_Handler(void)
     }
 }
 
-// The reset vector. The core has already loaded the stack pointer from the
-// first word of the table. Nothing runs before main but the two copy loops:
-// no clock set-up hook and no static constructors (every global is constant
-// initialised). The destination pointers are volatile so that the compiler
-// keeps the word-by-word loops instead of calling library routines that
-// might themselves rely on initialised data.
-extern "C" void Reset_Handler(void)
+// Number of 32-bit words from `from` up to `to`. The linker's symbols mark
+// the ends of one region but are distinct objects to the compiler, so their
+// addresses are subtracted as integers rather than compared as pointers.
+static inline uint32_t words_between(const uint32_t *from, const uint32_t *to)
+{
+    return static_cast<uint32_t>((reinterpret_cast<uintptr_t>(to) - reinterpret_cast<uintptr_t>(from)) / 4u);
+}
+
+// The reset path after the stack pointer load, which the reset vector
+// (Reset_Handler, beside the register primitive) does first. Nothing runs
+// before main but the two copy loops: no clock set-up hook and no static
+// constructors (every global is constant initialised). The destinations are
+// volatile so that the compiler keeps the word-by-word loops instead of
+// calling library routines that might themselves rely on initialised data.
+extern "C" void reset_path(void)
 {
     const uint32_t *src = &_sidata;
-    for (volatile uint32_t *dst = &_sdata; dst < &_edata;) {
+    volatile uint32_t *dst = &_sdata;
+    for (uint32_t n = words_between(&_sdata, &_edata); n != 0u; --n) {
         *dst++ = *src++;
     }
-    for (volatile uint32_t *dst = &_sbss; dst < &_ebss;) {
+    dst = &_sbss;
+    for (uint32_t n = words_between(&_sbss, &_ebss); n != 0u; --n) {
         *dst++ = 0u;
     }
     main();
@@ -104,7 +114,7 @@ UNUSED_VECTOR(USBWakeUp_IRQHandler)
 // The table the core reads at reset and on every exception entry: the initial
 // stack pointer, exceptions 1 to 15 (the architecture's reserved slots 0),
 // then IRQ 0 (window watchdog) to IRQ 42 (USB wake-up).
-extern "C" [[gnu::section(".isr_vector"), gnu::used]] constinit const vector_table g_pfnVectors = {
+extern "C" [[gnu::used]] constinit const vector_table g_pfnVectors = {
     &_estack,
     {
         Reset_Handler,

@@ -30,7 +30,11 @@ Trace::Trace(const std::string &path, double every_ms) : path_(path), every_(sim
 
 Trace::~Trace()
 {
-    if (f_ && std::fclose(f_) != 0)
+    if (!f_) return;
+    // A row lost on the way (a full disk) leaves the stream's error flag set,
+    // and closing does not report it again.
+    const bool lost = std::ferror(f_) != 0;
+    if (std::fclose(f_) != 0 || lost)
         std::fprintf(stderr, "foc-sim: writing trace %s failed: %s\n", path_.c_str(), std::strerror(errno));
 }
 

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "cpu/stack_switch.hpp"
 #include "seam/image.hpp"
 #include "vectors.h"
 
@@ -23,7 +24,7 @@ NativeCpu *g_native = nullptr;
 
 struct Location {
     char *addr;   // nullptr: two variables go by this name
-    size_t size;
+    size_t size;   // cppcheck-suppress unusedStructMember ; compared in find_symbol
 };
 using SymbolTable = std::unordered_map<std::string, Location>;
 
@@ -48,6 +49,17 @@ bool read_at(std::ifstream &f, uint64_t offset, T *out, size_t count)
 
 // The firmware's variables, from the symbol table of the running program:
 // every data object that lies in the firmware's writable memory.
+// The variable's own size. AddressSanitizer places a guard zone behind every
+// global and counts it in the symbol's size; the variable ends where the
+// guard's poison begins.
+size_t variable_size([[maybe_unused]] char *addr, size_t symbol_size)
+{
+#ifdef SIM_ADDRESS_SANITIZER
+    if (void *guard = __asan_region_is_poisoned(addr, symbol_size)) return static_cast<size_t>(static_cast<char *>(guard) - addr);
+#endif
+    return symbol_size;
+}
+
 SymbolTable load_firmware_symbols()
 {
     SymbolTable table;
@@ -72,7 +84,8 @@ SymbolTable load_firmware_symbols()
                 continue;
             char *addr = reinterpret_cast<char *>(y.st_value + bias);
             if (!firmware_ram_holds(addr, y.st_size)) continue;
-            auto [it, fresh] = table.try_emplace(firmware_symbol_name(names.c_str() + y.st_name), Location{addr, y.st_size});
+            auto [it, fresh] =
+                table.try_emplace(firmware_symbol_name(names.c_str() + y.st_name), Location{addr, variable_size(addr, y.st_size)});
             if (!fresh && it->second.addr != addr) it->second.addr = nullptr;
         }
     }
@@ -97,14 +110,18 @@ struct NativeCpu::Coroutine {
     static constexpr size_t kStackBytes = 1 << 20;
     std::vector<char> stack = std::vector<char>(kStackBytes);
     ucontext_t fw{}, back{};
+    StackSide fw_side{stack.data(), stack.size()}, host_side;
     Cycles stop = 0;
     bool started = false, ended = false, inside = false;
 
     static void entry()
     {
+        Coroutine &c = *g_native->co_;
+        arrived_on_stack(c.fw_side, c.host_side);
         g_pfnVectors.handler[0]();   // the reset vector; it never returns
-        g_native->co_->ended = true;
-        g_native->co_->inside = false;
+        c.ended = true;
+        c.inside = false;
+        leaving_stack(c.fw_side, c.host_side, true);
     }
 };
 
@@ -151,7 +168,9 @@ void NativeCpu::run_until(Cycles t)
     c.stop = t;
     horizon_ = t;
     c.inside = true;
+    leaving_stack(c.host_side, c.fw_side);
     swapcontext(&c.back, &c.fw);
+    arrived_on_stack(c.host_side, c.fw_side);
     c.inside = false;
     horizon_ = kNever;
 }
@@ -161,7 +180,9 @@ void NativeCpu::time_passed()
     Coroutine &c = *co_;
     if (c.inside && mcu_.now() >= c.stop) {
         c.inside = false;
+        leaving_stack(c.fw_side, c.host_side);
         swapcontext(&c.fw, &c.back);
+        arrived_on_stack(c.fw_side, c.host_side);
         c.inside = true;
     }
     if (on_time_passed) on_time_passed();

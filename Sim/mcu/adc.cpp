@@ -49,7 +49,7 @@ Cycles Adc::conversion_cycles(int channel) const
 
 void Adc::start()
 {
-    channel_ = sqr3_ & 0x1F;
+    channel_ = static_cast<int>(sqr3_ & 0x1F);
     ++conversions;
     sr_ |= kStrt;
     state_ = kConverting;
@@ -126,7 +126,7 @@ bool Adc::write(uint32_t off, uint32_t v)
             cr2_ |= w & (kCal | kRstCal);
             state_ = kCalibrating;
             if (calibration_never_ends) mcu_.cancel(done_);
-            else mcu_.schedule(done_, mcu_.now() + ((w & kCal) ? 83 : 8) * (kCoreHz / mcu_.rcc.adcclk()));
+            else mcu_.schedule(done_, mcu_.now() + Cycles{(w & kCal) ? 83u : 8u} * (kCoreHz / mcu_.rcc.adcclk()));
             break;
         }
         bool sw_trigger = (w & kSwStart) && (w & kExtTrig) && ((w >> 17) & 7) == 7;

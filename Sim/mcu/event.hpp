@@ -11,7 +11,11 @@ constexpr Cycles kNever = ~Cycles{0};
 constexpr uint32_t kCoreHz = 72'000'000;
 constexpr Cycles kCyclesPerMs = kCoreHz / 1000;
 
-constexpr Cycles ms_to_cycles(double ms) { return static_cast<Cycles>(ms * kCyclesPerMs + 0.5); }
+// Rounded to the nearest cycle; no time is negative.
+constexpr Cycles ms_to_cycles(double ms)
+{
+    return ms > 0.0 ? static_cast<Cycles>(ms * kCyclesPerMs + 0.5) : 0;   // NOLINT(bugprone-incorrect-roundings): exact for ms > 0
+}
 constexpr double cycles_to_ms(Cycles c) { return static_cast<double>(c) / kCyclesPerMs; }
 
 // Ends the program with a message: the virtual board met something it does

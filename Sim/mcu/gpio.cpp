@@ -31,10 +31,10 @@ uint32_t Gpio::idr() const
         uint32_t f = mode_field(pin);
         uint32_t mode = f & 3, cnf = f >> 2;
         int level;
-        if (mode != 0) level = external_[pin] >= 0 ? external_[pin] : (odr_ >> pin) & 1;   // output: the pin as driven
+        if (mode != 0) level = external_[pin] >= 0 ? external_[pin] : static_cast<int>((odr_ >> pin) & 1);   // output: the pin as driven
         else if (cnf == 0) level = 0;                                                     // analog: reads 0
         else if (cnf == 1) level = external_[pin] >= 0 ? external_[pin] : 1;             // floating
-        else if (cnf == 2) level = external_[pin] >= 0 ? external_[pin] : (odr_ >> pin) & 1;   // pull-up/down
+        else if (cnf == 2) level = external_[pin] >= 0 ? external_[pin] : static_cast<int>((odr_ >> pin) & 1);   // pull-up/down
         else level = 0;
         v |= uint32_t(level & 1) << pin;
     }

@@ -91,6 +91,7 @@ bool Mcu::fire_next(Cycles limit)
     Event *first = nullptr;
     for (Event *e : events_)
         if (e->due_ == next_due_) { first = e; break; }
+    if (!first) fail("the next due event is not registered");
     if (first->due_ > now_) now_ = first->due_;
     first->due_ = kNever;
     recompute_next();

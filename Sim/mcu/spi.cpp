@@ -38,7 +38,7 @@ Cycles Spi::frame_cycles() const
 {
     uint32_t bits = (cr1_ & kDff16) ? 16 : 8;
     uint32_t div = 2u << ((cr1_ >> 3) & 7);
-    return bits * div * core_cycles_per_tick(mcu_.rcc.pclk2());
+    return static_cast<Cycles>(bits) * div * core_cycles_per_tick(mcu_.rcc.pclk2());
 }
 
 uint32_t Spi::sr() const

@@ -6,7 +6,7 @@
 namespace sim {
 
 namespace {
-constexpr uint32_t kCen = 1u << 0, kUrs = 1u << 2;   // CR1
+constexpr uint32_t kUrs = 1u << 2;                    // CR1
 constexpr uint32_t kUif = 1u << 0;                    // SR, DIER (UIE), EGR (UG)
 }  // namespace
 

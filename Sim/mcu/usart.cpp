@@ -48,7 +48,7 @@ Cycles Usart::char_cycles() const
 {
     uint32_t bits = 1 + ((cr1_ & kNineBits) ? 9 : 8) + (((cr2_ >> 12) & 3) == 2 ? 2 : 1);
     uint32_t brr = brr_ < 16 ? 16 : brr_;
-    return bits * brr * core_cycles_per_tick(pclk());
+    return static_cast<Cycles>(bits) * brr * core_cycles_per_tick(pclk());
 }
 
 void Usart::update_irq()

@@ -135,7 +135,7 @@ void PmsmModel::place(double theta_mech_rad)
 
 void PmsmModel::step(double h, const std::array<Leg, 3> &legs, double vbus, double load_nm)
 {
-    double t0, t1;
+    double t0 = 0.0, t1 = 0.0;   // torque at both ends of the step (none for an empty step)
     step_currents(h, legs, vbus, t0, t1);
     step_shaft(h, 0.5 * (t0 + t1) - load_nm);
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -92,14 +91,11 @@ const ParamInfo *find_param(std::string_view name)
     return nullptr;
 }
 
-std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char *f, ...)
+template <typename... Args>
+std::string fmt(const char *f, Args... args)
 {
     char b[512];
-    va_list ap;
-    va_start(ap, f);
-    std::vsnprintf(b, sizeof b, f, ap);
-    va_end(ap);
+    std::snprintf(b, sizeof b, f, args...);
     return b;
 }
 
@@ -274,7 +270,7 @@ void Plant::advance_to(Cycles t)
     motor_.p = params.motor();
     const auto l = legs();   // the outputs cannot change while the plant catches up
     const double load = params.load_mnm * 1e-3;
-    const Cycles step = std::max<Cycles>(1, static_cast<Cycles>(params.step_us * kCoreHz * 1e-6 + 0.5));
+    const Cycles step = std::max<Cycles>(1, static_cast<Cycles>(std::llround(params.step_us * kCoreHz * 1e-6)));
     while (time_ < t) {
         Cycles n = std::min(step, t - time_);
         motor_.step(static_cast<double>(n) / kCoreHz, l, params.supply_v, load);

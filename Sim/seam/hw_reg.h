@@ -18,11 +18,13 @@ struct hw_reg {
 
     operator uint32_t() const { return sim_reg_read(this); }
     hw_reg &operator=(uint32_t v) { sim_reg_write(this, v); return *this; }
-    hw_reg &operator=(const hw_reg &o) { return *this = static_cast<uint32_t>(o); }
+    // One register copied to another: a read, then a write, as on the chip,
+    // also when both are the same register.
+    hw_reg &operator=(const hw_reg &o) { return *this = static_cast<uint32_t>(o); }   // NOLINT(cert-oop54-cpp)
     hw_reg &operator|=(uint32_t v) { return *this = sim_reg_read(this) | v; }
     hw_reg &operator&=(uint32_t v) { return *this = sim_reg_read(this) & v; }
     hw_reg &operator^=(uint32_t v) { return *this = sim_reg_read(this) ^ v; }
 };
 
 #define HW_REG(addr) (sim_reg_at(addr))
-#define HW_BLOCK(type, addr) (reinterpret_cast<type *>(&sim_reg_at(addr)))
+#define HW_BLOCK(type, addr) (reinterpret_cast<type *>(&sim_reg_at(addr)))   // NOLINT(bugprone-macro-parentheses): a type

@@ -31,15 +31,23 @@ bool branches_to(const sim::elf::Image &img, uint32_t addr, uint32_t size, uint3
     return false;
 }
 
+class ChipImage : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!std::filesystem::exists(FIRMWARE_ELF)) GTEST_SKIP() << "no chip image at " << FIRMWARE_ELF;
+        image = sim::elf::Image::load(FIRMWARE_ELF);
+        ASSERT_TRUE(image && image->machine() == sim::elf::kEmArm) << FIRMWARE_ELF;
+    }
+    std::optional<sim::elf::Image> image;
+};
+
 }  // namespace
 
 // Faults caught: a misplaced table or handler, a wrong stack top, a missing Thumb bit, an unused vector
 // not on its own stub to Default_Handler; a float promoted to double (sizes are asserted by the link).
-TEST(ChipImage, VectorTableAndNoDoubles)
+TEST_F(ChipImage, VectorTableAndNoDoubles)
 {
-    if (!std::filesystem::exists(FIRMWARE_ELF)) GTEST_SKIP() << "no chip image at " << FIRMWARE_ELF;
-    const auto image = sim::elf::Image::load(FIRMWARE_ELF);
-    ASSERT_TRUE(image && image->machine() == sim::elf::kEmArm) << FIRMWARE_ELF;
     const auto word = [&](int n) { return image->read32(kFlash + 4u * n).value_or(0xDEADBEEFu); };
     const sim::elf::Symbol *table = image->symbol("g_pfnVectors"), *dflt = image->symbol("Default_Handler");
     ASSERT_TRUE(table && dflt);
@@ -68,4 +76,22 @@ TEST(ChipImage, VectorTableAndNoDoubles)
     }
     const std::regex double_helper("^__aeabi_(d.*|.*2d)$|^__[a-z]*df[a-z0-9]*$");
     for (const sim::elf::Symbol &s : image->symbols()) EXPECT_FALSE(std::regex_match(s.name, double_helper)) << s.name;
+}
+
+// Faults caught: a reset path that keeps the stack pointer a bootloader or debugger jump left
+// behind, or that pushes onto that stack before loading its own: the first two instructions of
+// Reset_Handler must be LDR Rt, [PC, #imm] of _estack (0x2000C000) and MSR MSP, Rt.
+TEST_F(ChipImage, ResetHandlerLoadsTheStackPointerFirst)
+{
+    const sim::elf::Symbol *reset = image->symbol("Reset_Handler"), *top = image->symbol("_estack");
+    ASSERT_TRUE(reset && top);
+    EXPECT_EQ(top->value, 0x2000C000u);
+    const uint32_t at = reset->value & ~1u;
+    const uint16_t ldr = image->read16(at).value_or(0), msr1 = image->read16(at + 2).value_or(0),
+                   msr2 = image->read16(at + 4).value_or(0);
+    ASSERT_EQ(ldr & 0xF800u, 0x4800u) << "not a literal load: " << std::hex << ldr;
+    const uint32_t rt = (ldr >> 8) & 7u, literal = ((at + 4u) & ~3u) + 4u * (ldr & 0xFFu);
+    EXPECT_EQ(image->read32(literal), std::optional<uint32_t>(top->value));
+    EXPECT_EQ(msr1, 0xF380u | rt) << "MSR from the loaded register";
+    EXPECT_EQ(msr2, 0x8808u) << "into MSP";
 }
