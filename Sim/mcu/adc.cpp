@@ -33,6 +33,7 @@ void Adc::reset()
     state_ = kIdle;
     conversions = 0;
     never_finishes = false;
+    calibration_never_ends = false;
     calibrated_ = false;
 }
 
@@ -124,7 +125,8 @@ bool Adc::write(uint32_t off, uint32_t v)
             // Calibration (or its reset) takes some ADC clock cycles, then the bit clears.
             cr2_ |= w & (kCal | kRstCal);
             state_ = kCalibrating;
-            mcu_.schedule(done_, mcu_.now() + Cycles{(w & kCal) ? 83u : 8u} * (kCoreHz / mcu_.rcc.adcclk()));
+            if (calibration_never_ends) mcu_.cancel(done_);
+            else mcu_.schedule(done_, mcu_.now() + Cycles{(w & kCal) ? 83u : 8u} * (kCoreHz / mcu_.rcc.adcclk()));
             break;
         }
         bool sw_trigger = (w & kSwStart) && (w & kExtTrig) && ((w >> 17) & 7) == 7;

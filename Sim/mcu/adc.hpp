@@ -20,7 +20,8 @@ public:
 
     Cycles conversion_cycles(int channel) const;
     bool calibrated() const { return calibrated_; }   // a calibration has completed since reset
-    bool never_finishes = false;   // test harness: a converter that hangs
+    bool never_finishes = false;            // test harness: a converter that hangs
+    bool calibration_never_ends = false;    // test harness: CAL and RSTCAL stay set
     uint32_t conversions = 0;      // started conversions, for tests
 
 private:

@@ -24,6 +24,7 @@ void Rcc::reset()
     ahbenr_ = 0x14;     // SRAM and flash interface clocked
     bdcr_ = 0;
     csr_ = 0x0C000000;
+    hse_fails = false;
     hclk_ = sysclk() >> ahb_shift();
 }
 
@@ -51,7 +52,7 @@ bool Rcc::write(uint32_t off, uint32_t v)
         uint32_t w = v & (kHsiOn | (0x1Fu << 3) | kHseOn | (1u << 18) | (1u << 19) | kPllOn);
         w |= cr_ & (0xFFu << 8);   // calibration, read-only
         if (w & kHsiOn) w |= kHsiReady;
-        if (w & kHseOn) w |= kHseReady;
+        if ((w & kHseOn) && !hse_fails) w |= kHseReady;
         bool pll_src_ready = (cfgr_ & kPllSourceHse) ? (w & kHseReady) != 0 : (w & kHsiReady) != 0;
         if ((w & kPllOn) && pll_src_ready) w |= kPllReady;
         cr_ = w;

@@ -22,6 +22,7 @@ public:
     uint32_t adcclk() const;
     bool apb2_on(uint32_t bit) const { return (apb2enr_ >> bit) & 1; }
     bool apb1_on(uint32_t bit) const { return (apb1enr_ >> bit) & 1; }
+    bool hse_fails = false;   // test harness: the crystal never starts (HSERDY stays clear)
 
 private:
     int ahb_shift() const;

@@ -28,7 +28,7 @@ void Spi::reset()
     crcpr_ = 7;
     tx_full_ = busy_ = rxne_ = ovr_ = false;
     tx_buf_ = shifting_ = rx_ = 0;
-    txe_stuck = rxne_stuck = false;
+    txe_stuck = rxne_stuck = bsy_stuck = false;
     sent.clear();
 }
 
@@ -47,7 +47,7 @@ uint32_t Spi::sr() const
     if (rxne_ && !rxne_stuck) v |= kRxne;
     if (!tx_full_ && !txe_stuck) v |= kTxe;
     if (ovr_) v |= kOvr;
-    if (busy_) v |= kBsy;
+    if (busy_ || bsy_stuck) v |= kBsy;
     return v;
 }
 

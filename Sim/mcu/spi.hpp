@@ -22,9 +22,10 @@ public:
 
     Cycles frame_cycles() const;
     uint32_t cr1() const { return cr1_; }
-    // Test harness: the status flags stop coming up.
+    // Test harness: TXE or RXNE stop coming up, BSY stays up.
     bool txe_stuck = false;
     bool rxne_stuck = false;
+    bool bsy_stuck = false;
     std::vector<uint16_t> sent;   // every frame shifted out while keep_sent, for tests
     bool keep_sent = true;        // a long run turns it off: it grows by a frame per control tick
 

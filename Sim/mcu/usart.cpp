@@ -38,6 +38,7 @@ void Usart::reset()
     txe_ = tc_ = true;
     rxne_ = ore_ = shifting_ = tdr_full_ = false;
     tdr_ = shift_ = rdr_ = 0;
+    tx_stuck = false;
 }
 
 bool Usart::clocked() const { return apb2_ ? mcu_.rcc.apb2_on(enable_bit_) : mcu_.rcc.apb1_on(enable_bit_); }
@@ -135,7 +136,7 @@ bool Usart::write(uint32_t off, uint32_t v)
             shift_ = b;
             shifting_ = true;
             tc_ = false;
-            mcu_.schedule(tx_done_, mcu_.now() + char_cycles());
+            if (!tx_stuck) mcu_.schedule(tx_done_, mcu_.now() + char_cycles());
         } else {
             tdr_ = b;
             tdr_full_ = true;

@@ -24,6 +24,7 @@ public:
     // The rate set by BRR on the port's bus clock, in baud; 0 while the
     // port is unclocked or disabled.
     double baud() const;
+    bool tx_stuck = false;        // test harness: the first byte never leaves the shift register
 
 private:
     bool clocked() const;

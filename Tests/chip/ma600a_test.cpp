@@ -3,7 +3,7 @@
 #include <functional>
 #include <vector>
 
-#include "control/control_fixture.hpp"
+#include "bench.hpp"
 #include "ma600a.h"
 #include "main.h"
 
@@ -11,7 +11,6 @@ namespace {
 using Frames = std::vector<uint16_t>;
 
 struct Ma600a : ControlTest {
-    Ma600a() { MA600A_Init(); }
     void let_frame_finish() { b.native().idle_until(b.mcu.now() + 2 * b.mcu.spi1.frame_cycles()); }
     bool bus_released() const { return cs_level() == 1 && !sensor.selected(); }
     sim::Ma600aModel &sensor = b.plant.sensor;
@@ -19,13 +18,15 @@ struct Ma600a : ControlTest {
 }  // namespace
 
 // Faults caught: a wrong frame, chip select released inside an operation or left low, an answer from
-// the wrong frame, a store returning before the sensor's 9 ms or waiting much over 10 ticks.
+// the wrong frame, a store returning before the sensor's 9 ms or waiting much over 10 ticks, a short
+// delay of another length.
 TEST_F(Ma600a, OperationsSendTheirFramesUnderOneSelect)
 {
     sensor.set_reg(0x20, 0x5A);
     set_raw(0x1234);
     sensor.speed_override = -5;
-    uint16_t reg = 0, rx[4] = {}, none = 0xAAAA;
+    uint16_t reg = 0, rx[4] = {}, none = 0xAAAA, angle = 0;
+    int16_t speed = 0;
     const uint16_t tx[4] = {0x0000, 0x0000, 0xD220, 0x0000};
     sim::Cycles stored = 0;
     const struct { const char *name; std::function<void()> op; Frames frames; } cases[] = {
@@ -34,6 +35,7 @@ TEST_F(Ma600a, OperationsSendTheirFramesUnderOneSelect)
         {"store block 0", [&] { MA600A_StoreNVMBlock0(); stored = b.mcu.now(); }, {0xEA55, 0xEA00}},
         {"four frames", [&] { MA600A_SPI_TransferFrames(tx, rx, 4); }, Frames(tx, tx + 4)},
         {"no frames", [&] { MA600A_SPI_TransferFrames(tx, &none, 0); }, {}},
+        {"angle and speed", [&] { MA600A_ReadAngleSpeed(&angle, &speed); }, {0x0000, 0x0000}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -55,6 +57,16 @@ TEST_F(Ma600a, OperationsSendTheirFramesUnderOneSelect)
     const double waited_ms = sim::cycles_to_ms(stored - sensor.last_store_at);
     EXPECT_TRUE(waited_ms >= 9.0 && waited_ms <= 10.1) << waited_ms;
     EXPECT_EQ((Frames{rx[0], rx[1], rx[3], none}), (Frames{0x1234, 0xFFFB, 0x5A00, 0xAAAA}));   // angle, speed, reg
+    EXPECT_EQ(angle, 0x1234);
+    EXPECT_EQ(speed, -5);
+    // Chip select low for one short delay (100 turns of the empty loop) and no frame: the time of a call without
+    // frames is the delay's and that of its five register accesses.
+    sim::Cycles t0 = b.mcu.now();
+    spin_delay(100);
+    const sim::Cycles delay = b.mcu.now() - t0;
+    t0 = b.mcu.now();
+    MA600A_SPI_TransferFrames(tx, &none, 0);
+    EXPECT_EQ(b.mcu.now() - t0, delay + 5 * sim::kAccessCycles);
 }
 
 // Faults caught: a reader that writes DR over a foreign frame, collects without having sent (TXE
@@ -109,8 +121,8 @@ TEST_F(Ma600a, NonBlockingReaderRecoversWhenItsWordIsTaken)
 }
 
 // Faults caught: a wait unbounded or off its 10000 status reads, the last look of the in-place waits
-// missing, a frame or store wait after a failed wait, chip select left low, a wrong failure result, a
-// last good word surviving Init.
+// missing, a frame or store wait after a failed wait, chip select left low, a wrong failure result (an
+// output of the angle and speed read written), a last good word surviving Init.
 TEST_F(Ma600a, BoundedWaitsRunOut)
 {
     auto &spi = b.mcu.spi1;
@@ -123,6 +135,9 @@ TEST_F(Ma600a, BoundedWaitsRunOut)
     const auto exchange = [] { return uint32_t(MA600A_SPI_Exchange(0x1234)); };
     const auto read_raw = [] { return uint32_t(MA600A_ReadRaw()); };
     const auto read_reg = [] { return uint32_t(MA600A_ReadReg(0x20)); };
+    uint16_t angle = 0xAAAA;
+    int16_t speed = 0x5555;
+    const auto angle_speed = [&] { MA600A_ReadAngleSpeed(&angle, &speed); return uint32_t(angle) << 16 | uint16_t(speed); };
     // polls: status reads of the frame's waits, TXE then RXNE (seen at the first read when not stuck)
     const struct { const char *name; bool txe; std::function<uint32_t()> op; uint32_t result; uint64_t polls; }
         cases[] = {
@@ -133,6 +148,8 @@ TEST_F(Ma600a, BoundedWaitsRunOut)
         {"store, TXE", true, [] { MA600A_StoreNVMBlock0(); return 0u; }, 0, 10000},
         {"frames, TXE", true, frames, 0xAAAA, 10000 + 1},   // in-place waits: a last look after each
         {"frames, RXNE", false, frames, 0xAAAA, 2 + 10000 + 1},
+        {"angle and speed, TXE", true, angle_speed, 0xAAAA5555, 10000 + 1},   // outputs untouched
+        {"angle and speed, RXNE", false, angle_speed, 0xAAAA5555, 2 + 10000 + 1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,5 +1,5 @@
 // The bounded poll of a status flag, on the converter's end of conversion.
-#include "control/control_fixture.hpp"
+#include "bench.hpp"
 #include "main.h"
 
 #include <ostream>

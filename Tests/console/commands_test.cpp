@@ -5,7 +5,7 @@
 #include <functional>
 #include <vector>
 
-#include "console_bench.h"
+#include "bench.hpp"
 
 namespace {
 
@@ -20,7 +20,7 @@ struct Row {
 void run_rows(const std::vector<Row> &rows)
 {
     for (const auto &r : rows) {
-        ConsoleBench c;
+        Bench c;
         if (r.before) c.cmd(r.before);
         EXPECT_EQ(c.cmd(r.line), r.reply);
         if (r.stored) { EXPECT_EQ(r.stored(), r.want) << r.line; }
@@ -63,17 +63,17 @@ TEST(Commands, RepliesAcrossTheDispatchOrder)
     });
     for (const char *line : {"HELP", "Mode 3", "ON ", "pos", "posemax", "reg", "wri", "spi", "I300", "pid ", "iv2x",
                              "echo", "cs", "pidspd5", "sens5", "Off!", "\xE6\x88\x91"}) {
-        ConsoleBench c;
+        Bench c;
         EXPECT_EQ(c.cmd(line), std::string("? ") + line + "\r\n");
         EXPECT_TRUE(motor_running == 0 && cur_tgt_mA == 500.0f) << line;
     }
-    ConsoleBench c;
+    Bench c;
     const std::string help = c.cmd("help");
     EXPECT_EQ(help.size(), 2263u);
     EXPECT_EQ(c.cmd("h"), help);
     for (int n : {1, 20}) {
         c.cmd("rate " + std::to_string(n));
-        c.wait_ms(2.0);   // a preloaded prescaler takes effect at the next update
+        c.run_ms(2.0);   // a preloaded prescaler takes effect at the next update
         EXPECT_EQ(c.b.mcu.tim2.update_period(), static_cast<sim::Cycles>(72000 / n)) << n;
         EXPECT_TRUE(c.b.mcu.tim2.cr1() & 1u) << n;
     }
@@ -83,7 +83,7 @@ TEST(Commands, RepliesAcrossTheDispatchOrder)
 // presets (the target stays).
 TEST(Commands, ModeChangeResetsTheLoops)
 {
-    ConsoleBench c;
+    Bench c;
     for (const char *line : {"ON", "pidpos 9,9,9", "pos 45"}) c.cmd(line);
     control_timer_pause();   // the values set here are the ones the command sees
     pid_spd_sum = 3.0f; pid_spd_last_err = 2.0f; actual_rpm = 50.0f; posopen_virt_deg = 7.0f;
@@ -118,7 +118,7 @@ TEST(Commands, GainSyntaxes)
          V(pid_cur_kd), 2147483648.0f},
         {nullptr, "pid", "pidspd kp=10 ki=1000 kd=0 pidpos kp=5 ki=100 kd=0 pidcur kp=10 ki=50 kd=0\r\n"},
     });
-    ConsoleBench c;
+    Bench c;
     control_timer_pause();   // the stopped tick would clear both integrators
     pid_spd_sum = 1.0f; cur_cl_integral = 4.0f;
     c.cmd("pidcur 15");
@@ -130,7 +130,7 @@ TEST(Commands, GainSyntaxes)
 // 250.99998), by its command or in the status line, anywhere in the range the command takes (after its clamp).
 TEST(Commands, SettingsReadBackAsTyped)
 {
-    ConsoleBench c;
+    Bench c;
     control_timer_pause();   // nothing but the commands runs
     U1_BRR = 16;             // replies at 4.5 Mbaud, and none on port 2
     U2_CR1 = 0;
@@ -138,7 +138,7 @@ TEST(Commands, SettingsReadBackAsTyped)
         char buf[LINE_SIZE] = {};
         std::strncpy(buf, line.c_str(), LINE_SIZE - 1);
         cmd_parse(buf);
-        c.wait_ms(0.01);
+        c.run_ms(0.01);
         return c.b.take_output(1);
     };
     // "sens 0" changes nothing, so its range starts at 1.
@@ -177,7 +177,7 @@ TEST(Commands, SettingsReadBackAsTyped)
 // 16-bit difference, or "adc" converting while the motor runs instead of taking the tick's sample.
 TEST(Commands, CurrentChannelCommands)
 {
-    ConsoleBench c;
+    Bench c;
     const auto &p = c.b.plant.params;
     const double zero = (p.current_zero_v + p.current_offset_mv * 1e-3) / 3.3 * 4096.0;
     const struct { const char *line, *reply; uint32_t conversions; } cals[] = {
@@ -207,7 +207,7 @@ TEST(Commands, CurrentChannelCommands)
 // wrapped to +-180 in mode 4 or wrapped in mode 1; or the two halves split over two lines.
 TEST(Commands, StatusLine)
 {
-    ConsoleBench c;
+    Bench c;
     control_timer_pause();   // the values set here are the ones printed
     motor_running = 1; foc_mode = 4; pos_ref_deg = 90.0f; pid_pos_kp = 0.5f; pos_err_max = 30.0f;
     foc_vq = 0.1f; foc_speed = 10.0f; ramp_vq = 0.1f; actual_rpm = -3.7f; total_turns = 2;

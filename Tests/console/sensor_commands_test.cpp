@@ -7,7 +7,7 @@
 #include <regex>
 #include <vector>
 
-#include "console_bench.h"
+#include "bench.hpp"
 
 static std::string hx(unsigned v) { char b[16]; std::snprintf(b, sizeof b, "0x%X", v); return b; }
 
@@ -25,7 +25,7 @@ TEST(SensorCommands, RegisterReadAndWriteForms)
         {"wri 1c   ff", "WRITE reg 0x1C = 255\r\n", 0x1C, 0xFF}, {"wri 3 0x123", "WRITE reg 0x3 = 35\r\n", 0x03, 0x23},
     };
     for (const auto &r : rows) {
-        ConsoleBench c;
+        Bench c;
         c.b.plant.sensor.set_reg(r.addr, 0xAA);
         EXPECT_EQ(c.cmd(r.line), r.reply);
         EXPECT_EQ(c.b.plant.sensor.reg(r.addr), r.value) << r.line;
@@ -44,7 +44,7 @@ TEST(SensorCommands, RawFrames)
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.line);
-        ConsoleBench c;
+        Bench c;
         const auto &log = c.b.plant.sensor.log;
         const size_t mark = log.size();
         const std::string reply = c.cmd(r.line);
@@ -66,7 +66,7 @@ TEST(SensorCommands, RawFrames)
 // sense, or the diagnostic lines reading the wrong bits.
 TEST(SensorCommands, AngleChipSelectDiagAndPins)
 {
-    ConsoleBench c;
+    Bench c;
     c.b.plant.params.angle_noise_lsb = c.b.plant.params.sensor_offset_deg = 0.0;
     c.b.plant.set_rotor_deg(180.001);
     EXPECT_EQ(c.cmd("angle"), "raw=0x8000 deg=180\r\n");
@@ -83,7 +83,7 @@ TEST(SensorCommands, AngleChipSelectDiagAndPins)
     EXPECT_EQ(c.cmd("pins"), "ENA=0 ENB=0 ENC=0 nSleep=0 nFault=0\r\n");
     c.b.set_fault(false);
     c.cmd("ON");
-    c.wait_ms(1.0);
+    c.run_ms(1.0);
     EXPECT_EQ(c.cmd("pins"), "ENA=1 ENB=1 ENC=1 nSleep=1 nFault=1\r\n");
 }
 
@@ -92,10 +92,10 @@ TEST(SensorCommands, AngleChipSelectDiagAndPins)
 // whose angle reader stays stuck after a command took its pending word.
 TEST(SensorCommands, GuardedAgainstTheRunningTick)
 {
-    ConsoleBench c;
+    Bench c;
     c.b.plant.sensor.set_reg(0x20, 0x5A);
     c.cmd("ON");
-    c.wait_ms(3.0);
+    c.run_ms(3.0);
     for (int k = 0; k < 25; ++k) {
         SCOPED_TRACE(k);
         EXPECT_EQ(c.cmd("reg 0x20"), "reg 0x20 = 0x5A00\r\n");
@@ -110,13 +110,13 @@ TEST(SensorCommands, GuardedAgainstTheRunningTick)
         const double off = std::fabs(raw * 360.0 / 65536.0 - c.b.plant.rotor_deg());
         EXPECT_LT(std::min(off, 360.0 - off), 2.0) << angle;
         c.cmd("spi 0x0000 0x0000"); c.cmd("spi 0x0000");
-        c.wait_ms(0.1 * (k % 5));
+        c.run_ms(0.1 * (k % 5));
     }
     const std::string cal = c.cmd("calibrate");
     EXPECT_EQ(cal, "Calibrated: IV20=" + std::to_string(adc_zero_iv2) + "\r\n");
     EXPECT_EQ(motor_running, 1);
     const size_t mark = c.b.plant.sensor.log.size();
-    c.wait_ms(2.0);   // the tick's reader goes on starting frames of its own
+    c.run_ms(2.0);   // the tick's reader goes on starting frames of its own
     EXPECT_GE(c.b.plant.sensor.log.size() - mark, 3u);
 }
 
@@ -124,7 +124,7 @@ TEST(SensorCommands, GuardedAgainstTheRunningTick)
 // leaves chip select low, and the reader's next frame (the sensor's speed word) is taken as an angle.
 TEST(SensorCommands, ReaderResetBeforeTheTickRuns)
 {
-    ConsoleBench c;
+    Bench c;
     c.cmd("rate 7");
     c.cmd("ON");
     for (int k = 0; k < 700; ++k) {   // sweeps the command across the control period in steps of 17..119 cycles

@@ -1,13 +1,13 @@
 // The serial link: number printing, the interpreter's text routines, the receive ring and the line assembly.
 #include <gtest/gtest.h>
 
-#include "console_bench.h"
+#include "bench.hpp"
 
 // Fault caught: a wrong digit order, a lost sign, the most negative value negated as signed, leading zeros in hex, or
 // bytes reaching one port only.
 TEST(SerialOutput, DecimalAndHexEdgesOnBothPorts)
 {
-    ConsoleBench c;
+    Bench c;
     const struct { bool hex; uint32_t n; const char *text; } rows[] = {
         {false, 0u, "0"}, {false, uint32_t(-45), "-45"}, {false, 1000u, "1000"}, {false, INT32_MAX, "2147483647"},
         {false, 0x80000000u, "-2147483648"}, {true, 0u, "0x0"}, {true, 26u, "0x1A"}, {true, 256u, "0x100"},
@@ -15,7 +15,7 @@ TEST(SerialOutput, DecimalAndHexEdgesOnBothPorts)
     };
     for (const auto &r : rows) {
         r.hex ? uart_putx(r.n) : uart_puti(static_cast<int32_t>(r.n));
-        c.wait_ms(2.0);
+        c.run_ms(2.0);
         EXPECT_EQ(c.b.take_output(1), r.text) << r.n;
         EXPECT_EQ(c.b.take_output(2), r.text) << r.n;
     }
@@ -67,14 +67,14 @@ TEST(LineAssembly, TerminatorsBurstsRingAndLongLines)
         {"pi", "ns\r", "<none>", "pins"},
     };
     for (const auto &r : rows) {
-        ConsoleBench c;
+        Bench c;
         c.type(1, r.port1);
         EXPECT_EQ(pass(), r.after1) << r.port1;
         c.type(2, r.port2);
         EXPECT_EQ(pass(), r.after2) << r.port1;
         EXPECT_EQ(c.b.take_output(1), "");   // typed bytes are not echoed
     }
-    ConsoleBench c;
+    Bench c;
     std::string bytes;
     for (int i = 0; i < 64; ++i) bytes += static_cast<char>('A' + i % 26);
     c.type(1, bytes);

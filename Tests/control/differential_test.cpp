@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "control/reference_control.hpp"
-#include "control_fixture.hpp"
+#include "bench.hpp"
 #include "ma600a.h"
 
 static_assert(FLT_EVAL_METHOD == 0, "float arithmetic must round to single precision at every step");
@@ -352,7 +352,7 @@ TEST(Differential, WholeTicksOnTheBoardMatchReference)
     for (int mode = 0; mode <= 5; ++mode) {
         std::vector<Snapshot> runs[2];
         for (int reference = 0; reference <= 1; ++reference) {
-            Bench t;
+            Bench t(Bench::kTickHeld);
             ref::reset();
             Gen g(77u + static_cast<uint32_t>(mode));
             g.settings(mode);

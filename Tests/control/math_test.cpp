@@ -2,16 +2,16 @@
 #include <cmath>
 #include <limits>
 
-#include "control_fixture.hpp"
+#include "bench.hpp"
 #include "numconv.h"
 
-// Faults caught: a table rounded or scaled wrongly, no turn reduction, an index off by one at 2 pi.
-TEST(SineTable, EntriesAndLookupEdges)
+// Faults caught: an entry off the rule sin(2 pi k / 256) rounded to six decimals, no turn reduction, an index off
+// by one at 2 pi.
+TEST(SineTable, EntriesByTheRuleAndLookupEdges)
 {
     sim::Board b;
-    struct { int k; float v; } entries[] = {
-        {0, 0.0f}, {1, 0.024541f}, {32, 0.707107f}, {64, 1.0f}, {128, 0.0f}, {192, -1.0f}, {256, 0.0f}};
-    for (const auto &e : entries) EXPECT_EQ(sin_t[e.k], e.v) << e.k;
+    for (int k = 0; k <= SIN_N; ++k)
+        EXPECT_EQ(sin_t[k], static_cast<float>(std::round(std::sin(2.0 * M_PI * k / SIN_N) * 1e6) / 1e6)) << k;
     EXPECT_EQ((std::array{lut_sin(1.5707964f), lut_cos(0.0f)}), (std::array{1.0f, 1.0f}));
     EXPECT_NEAR(lut_sin(3.1415927f), 0.0f, 1e-6f);
     EXPECT_NEAR(lut_sin(-0.1f), -0.09983f, 2e-5f);
@@ -40,6 +40,22 @@ TEST_F(ControlTest, ModulationCompares)
     }
 }
 
+// Faults caught: a wrong coefficient or sign in the inverse Park and Clarke transform at any angle: the three
+// compares must put a vector of the amplitude on the q axis, a quarter turn ahead of the angle (the zero sequence
+// drops out of the line voltages; truncation costs each component under a count).
+TEST_F(ControlTest, OutputStagePutsTheVectorOnTheQAxis)
+{
+    for (float amplitude : {0.08f, 0.3f, 0.55f}) {
+        for (int k = 0; k < 40; ++k) {
+            const float theta = 0.157f * static_cast<float>(k) + 0.01f;
+            foc_output_vector(theta, amplitude);
+            const auto [alpha, beta] = alpha_beta(compares());
+            EXPECT_NEAR(alpha, -amplitude * std::sin(theta), 1.0 / PWM_MAX) << theta << " at " << amplitude;
+            EXPECT_NEAR(beta, amplitude * std::cos(theta), 1.0 / PWM_MAX) << theta << " at " << amplitude;
+        }
+    }
+}
+
 // Faults caught: the sign inversion lost, the factor inverted, rounding instead of truncation, no saturation.
 TEST(CurrentConversion, CountsToMilliamperes)
 {
@@ -55,14 +71,16 @@ TEST(CurrentConversion, CountsToMilliamperes)
     }
 }
 
-// Faults caught: the discarded first conversion kept or skipped, a wait unbounded or off its 5000 polls, reads for
+// Faults caught: the discarded first conversion kept, skipped or not waited for, a wait unbounded or off its 5000 polls, reads for
 // no samples.
 TEST_F(ControlTest, ConverterReads)
 {
     const uint32_t n0 = b.mcu.adc1.conversions;
     auto n = [&] { return b.mcu.adc1.conversions - n0; };
+    const sim::Cycles t0 = b.mcu.now();
     EXPECT_NEAR(ADC_Read(1), 2048, 20);   // about mid-supply: no current
     EXPECT_EQ(n(), 2u);
+    EXPECT_GE(b.mcu.now() - t0, 2 * b.mcu.adc1.conversion_cycles(1)) << "waits for both conversions";
     EXPECT_EQ(ADC_Read_Avg(1, 0) + ADC_Read_Avg(1, -3), 0);
     EXPECT_NEAR(ADC_Read_Avg(1, 4), 2048, 20);
     EXPECT_EQ(n(), 10u);

@@ -8,11 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "board.h"
-#include "board.hpp"
-#include "foc.h"
-#include "ma600a.h"
-#include "main.h"
+#include "bench.hpp"
 #include "plant/motor.hpp"
 
 namespace {
@@ -69,18 +65,7 @@ std::array<double, 3> network_currents(const std::array<double, 3> &e, const std
     return {};
 }
 
-void bring_up()
-{
-    board_init();
-    control_timer_pause();
-    MA600A_Init();
-}
-
-struct PlantTest : ::testing::Test {
-    sim::Board b;
-    PlantTest() { bring_up(); }
-    void wait_ms(double ms) { b.native().idle_until(b.mcu.now() + sim::ms_to_cycles(ms)); }
-};
+using PlantTest = ControlTest;
 
 }  // namespace
 
@@ -327,7 +312,7 @@ TEST_F(PlantTest, OpenCircuitBackEmfMatchesKvAndASleepingBridgeBrakesOnlyAboveTh
     int t_peak[2] = {0, 0};
     const int n = 1000;   // samples 10 us apart over one electrical turn (10 ms)
     for (int k = 0; k < n; ++k) {
-        wait_ms(0.01);
+        run_ms(0.01);
         b.plant.advance_to(b.mcu.now());
         const auto e = b.plant.back_emf_v();
         peak_uv = std::max(peak_uv, e[0] - e[1]);
@@ -345,7 +330,7 @@ TEST_F(PlantTest, OpenCircuitBackEmfMatchesKvAndASleepingBridgeBrakesOnlyAboveTh
     b.plant.set_rotor_rpm(-4000.0);
     double supply = 0;
     for (int k = 0; k < 1000; ++k) {
-        wait_ms(1);
+        run_ms(1);
         b.plant.advance_to(b.mcu.now());
         supply += b.plant.snapshot().supply_a;
     }
@@ -375,13 +360,13 @@ TEST_F(PlantTest, LockedRotorCurrentIsVOverRAsTheFirmwareReadsIt)
             pwm_write(r.u, r.v, r.w);
             bridge_on();
             GPIOB->BRR = r.pin_low;
-            wait_ms(5);   // 18 time constants
+            run_ms(5);   // 18 time constants
             const auto s = b.plant.snapshot();
             SCOPED_TRACE(testing::Message() << r.u << "/" << r.v << "/" << r.w << "/" << r.pin_low << " x" << scale);
             for (int k = 0; k < 3; ++k) EXPECT_NEAR(s.i_phase[k], scale * r.i[k], 1e-3) << "phase " << k;
             EXPECT_NEAR(MCS1805_I_mA(ADC_Read_Avg(1, 16), zero), 1000.0 * s.i_phase[1], 15.0);
             bridge_off();
-            wait_ms(1);
+            run_ms(1);
         }
     }
 }
@@ -413,8 +398,8 @@ TEST_F(PlantTest, SensorReadsTheRotorWithOffsetAndDirection)
 TEST(PlantNoise, TheSeedAloneDecidesTheRun)
 {
     auto sample = [](uint64_t seed, bool ask_often) {
-        sim::Board b(sim::PlantParams{}, seed);
-        bring_up();
+        Bench t(Bench::kTickHeld, seed);
+        sim::Board &b = t.b;
         pwm_write(1000, 600, 700);
         bridge_on();
         std::vector<int> v;
@@ -492,5 +477,5 @@ TEST_F(PlantTest, NonFiniteStateEndsTheRunWithStatus1)
     b.plant.params.ld_mh = 0.0;   // past the checks: the windings' equations divide by it
     pwm_write(1000, 600, 700);
     bridge_on();
-    EXPECT_EXIT(wait_ms(1), ::testing::ExitedWithCode(1), "no longer finite at virtual time [0-9]+[.][0-9]{3} ms");
+    EXPECT_EXIT(run_ms(1), ::testing::ExitedWithCode(1), "no longer finite at virtual time [0-9]+[.][0-9]{3} ms");
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "board.hpp"
+#include "bench.hpp"
 
 namespace {
 
@@ -34,21 +34,18 @@ double mean_rpm(const std::vector<Sample> &v, double from_ms, double to_ms)
     return (z.deg - a.deg) / (z.t_ms - a.t_ms) * 1000.0 / 6.0;
 }
 
-struct Bench {
-    sim::Board b;
+struct Scenario : Bench {
     double deg = 0.0, last = 0.0;
 
-    Bench() { b.run_ms(1500); }   // boot: calibration, banner, help
+    Scenario() : Bench(kBooted) {}
 
     // Types lines, each after the reply to the one before; returns the last reply.
+    using Bench::say;
     std::string say(std::initializer_list<std::string> lines)
     {
-        for (const std::string &line : lines) {
-            b.take_output(1);
-            b.type(1, line + "\r");
-            for (int ms = 0; ms < 200 && b.output(1).find("\r\n") == std::string::npos; ++ms) b.run_ms(1);
-        }
-        return b.take_output(1);
+        std::string reply;
+        for (const std::string &line : lines) reply = say(line);
+        return reply;
     }
 
     // Runs the board for ms, sampling the plant every every_ms.
@@ -93,7 +90,7 @@ Move judge(const std::vector<Sample> &v, double target)
 // the rotor (defaults: 10 RPM, 0.08 of the supply).
 TEST(Mode0Scenario, RotorFollowsTheVectorAtTenRpm)
 {
-    Bench s;
+    Scenario s;
     ASSERT_EQ(s.say({"ON"}), "STARTED\r\n");
     auto v = s.record(3000, 5);
     for (double from : {1000.0, 2000.0}) EXPECT_NEAR(mean_rpm(v, from, from + 1000), 10.0, 0.1) << from;
@@ -108,7 +105,7 @@ TEST(Mode0Scenario, RotorFollowsTheVectorAtTenRpm)
 // load raised slowly is held up to 5 mN*m. The step here is 0.8 mN*m.)
 TEST(Mode3Scenario, ReachesKeepsAndRecoversFromALoadStep)
 {
-    Bench s;
+    Scenario s;
     ASSERT_EQ(s.say({"mode 3", "vq 200", "rpm 300", "ON"}), "STARTED\r\n");
     // The end of the last 50 ms window more than 5 % off, and the peak.
     double peak = 0;
@@ -138,7 +135,7 @@ TEST(Mode4Scenario, ReachesTheTargetAndHolds)
 {
     struct Row { double from; int to; double travel; } rows[] = {{0, 90, 90}, {340, 20, 40}};
     for (const Row &r : rows) {
-        Bench s;
+        Scenario s;
         s.b.plant.set_rotor_deg(r.from);
         ASSERT_EQ(s.say({"mode 4", "pos " + std::to_string(r.to)}), "pos=" + std::to_string(r.to) + "deg\r\n");
         s.say({"ON"});
@@ -154,7 +151,7 @@ TEST(Mode4Scenario, PosemaxLimitsTheSpeed)
 {
     double middle_ms[2];   // from 30 to 150 degrees
     for (int k = 0; k < 2; ++k) {
-        Bench s;
+        Scenario s;
         s.say({"mode 4", k ? "posemax 10" : "posemax 30", "pos 180", "ON"});
         auto v = s.record(10000, 5);
         auto when = [&](double deg) {
@@ -171,7 +168,7 @@ TEST(Mode4Scenario, PosemaxLimitsTheSpeed)
 // inside its 5-degree zone.
 TEST(Mode1Scenario, TargetBehindIsReachedBackwards)
 {
-    Bench s;
+    Scenario s;
     s.say({"mode 1", "pos 300", "ON"});   // 60 degrees behind the rotor at 0
     auto v = s.record(3000, 5);
     // Past the first 300 ms (a snap to where the vector was left), never forwards.
@@ -188,7 +185,7 @@ TEST(Mode1Scenario, TargetBehindIsReachedBackwards)
 // (the compare values' truncation adds up to 1.6 %), up to vq 0.1: 83.3 mA.
 TEST(Mode2Scenario, PhaseVCurrentFollowsTheTargetUntilVqLimits)
 {
-    Bench s;
+    Scenario s;
     s.say({"mode 2", "I 10", "ON"});
     for (int target : {20, 40, 80, 100, 500}) {
         s.say({"I " + std::to_string(target)});
@@ -205,7 +202,7 @@ TEST(Mode2Scenario, PhaseVCurrentFollowsTheTargetUntilVqLimits)
 // and the loop settles where the measured (negative) current + target = 0.
 TEST(Mode5Scenario, StartUpRampThenPhaseVCurrentAtTheTarget)
 {
-    Bench s;
+    Scenario s;
     s.say({"mode 5", "pidcur 0 500 0", "I 100"});   // kp at its floor: the default chatters
     s.b.plant.set_rotor_deg(20.0);
     s.b.type(1, "ON\r");

@@ -1,11 +1,7 @@
 // The virtual board's power-on, its CPU, and the firmware's memory by symbol.
 #include <gtest/gtest.h>
 
-#include "board.h"
-#include "board.hpp"
-#include "control/control_fixture.hpp"
-#include "foc.h"
-#include "ma600a.h"
+#include "bench.hpp"
 
 // Faults caught: a second board inheriting the first one's firmware state, or a
 // board whose variables do not start from their load values.

@@ -94,7 +94,7 @@ TEST(Tools, BadInputGetsOneClearLineAndAStatus)
 TEST(Tools, EveryToolExplainsItself)
 {
     Scratch s;
-    for (const char *tool : {"demo-plots", "flash", "mode-figures", "plot", "setup", "step-figures", "test"}) {
+    for (const char *tool : {"demo-plots", "flash", "mode-figures", "mutants", "plot", "setup", "step-figures", "test"}) {
         const Result r = s.run(kTools + tool + " --help");
         EXPECT_EQ(r.status, 0) << tool;
         EXPECT_NE(r.out.find(std::string("sage: ")), std::string::npos) << tool << ": " << r.out;
