@@ -231,7 +231,7 @@ static void cmd_rate_show(const char *) { reply_i("rate=", foc_rate, "k\r\n"); }
 
 static void cmd_rate(const char *arg)
 {
-    const int n = clamp_i(myatoi(arg), 1, 20);
+    const int n = clamp_i(myatoi(arg), 1, FOC_RATE_MAX_KHZ);
     foc_rate = n;
     control_timer_set_rate(n);
     reply_i("rate=", n, "k\r\n");

@@ -245,6 +245,10 @@ int run_cost(const Options &opt)
     for (const ModeRun &m : kModes)
         if (costs[m.mode].tick.max > costs[slowest].tick.max) slowest = m.mode;
     const double systick_per_s = systick.mean * 1000.0;
+    // The share of the CPU the console and the button must keep at the
+    // highest rate the rate command accepts.
+    constexpr double kMainLoopShare = 20.0;
+    int sustainable = 0;
     std::printf("\nShare of the control period at each rate (ticks as measured at 4 kHz: median / worst, %%)\n");
     std::printf("  rate  period |");
     for (const ModeRun &m : kModes) std::printf("    mode %d   ", m.mode);
@@ -258,7 +262,9 @@ int run_cost(const Options &opt)
         const double left = 100.0 - pct(static_cast<double>(costs[slowest].tick.max), period) - pct(systick_per_s, 72e6);
         if (left > 0) std::printf("| %5.1f %% = %6.0f cycles per period\n", left, left * period / 100.0);
         else std::printf("| none: the tick overruns its period\n");
+        if (left >= kMainLoopShare) sustainable = rate;
     }
+    std::printf("  highest rate that leaves the main loop at least %.0f %%: %d kHz\n", kMainLoopShare, sustainable);
 
     std::printf("\nMode 3 against the outside estimate (cycles per tick)\n");
     const ModeCost &m3 = costs[3];

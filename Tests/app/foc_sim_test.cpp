@@ -32,7 +32,7 @@ const std::string kHelp = std::string("\r\n") +
     "pidcur Kp,Ki,Kd - 电流闭环 PID (Kp x1000, Ki x10000, Kd x10000)\r\n"
     "                 默认: Kp=10(0.01) Ki=50(0.005) Kd=0\r\n"
     "pid             - 显示所有 PID 当前值\r\n"
-    "rate <1~20>     - FOC 频率 kHz (默认4)\r\n"
+    "rate <1~7>      - FOC 频率 kHz (默认4)\r\n"
     "stat            - 显示运行状态 (SET/ACT 双行)\r\n"
     "actrpm          - 显示实际转速 RPM\r\n"
     "angle           - 读取 MA600A 当前角度\r\n"

@@ -48,7 +48,7 @@ TEST(ImageParity, BootAndTimingFreeRepliesByteForByte)
     const std::vector<std::string> trace = {"--trace", "t.csv", "--trace-every", "50"};
     const SimRun native = run_sim(in, trace), image = run_sim(in, with(kImage, trace));
     EXPECT_TRUE(image.out == native.out) << "image:\n" << image.out << "\nnative:\n" << native.out;
-    for (const char *reply : {"Mode:3=SPEED CL\r\n", "rate=20k\r\n", "? STAT\r\n", "Mode:5=CUR CL\r\n", "? zz\r\n"})
+    for (const char *reply : {"Mode:3=SPEED CL\r\n", "rate=7k\r\n", "? STAT\r\n", "Mode:5=CUR CL\r\n", "? zz\r\n"})
         EXPECT_NE(after_boot(native.out).find(reply), std::string::npos) << reply;
     EXPECT_TRUE(image.trace == native.trace) << "the stopped motor's trace, firmware columns included";
     EXPECT_GT(image.trace.size(), 1000u);

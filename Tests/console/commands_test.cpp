@@ -32,8 +32,8 @@ void run_rows(const std::vector<Row> &rows)
 // Fault caught: exact keywords taken as prefixes ("pid" before "pidspd 5"), a match out of the dispatch order or in
 // the wrong case direction ('@' matches a keyword's space, but "I" reads its number only after a real space), spaces
 // skipped where they must not be, a clamp missing or in the wrong order, a reply showing the typed value instead of
-// the stored one, an unknown line that changes anything, the help text cut short, or a rate command that leaves the
-// control timer at the old period (1 kHz needs a prescaler).
+// the stored one, an unknown line that changes anything, the help text cut short or naming another rate limit than
+// the rate command's, or a rate command that leaves the control timer at the old period (1 kHz needs a prescaler).
 TEST(Commands, RepliesAcrossTheDispatchOrder)
 {
     run_rows({
@@ -57,7 +57,8 @@ TEST(Commands, RepliesAcrossTheDispatchOrder)
         {nullptr, "sp 0", "sp=1\r\n", V(foc_speed), 0.1f}, {nullptr, "sp 10000", "sp=9999\r\n", V(foc_speed), 999.9f},
         {nullptr, "i   42", "I=42mA\r\n", V(cur_tgt_mA), 42}, {nullptr, "i@42", "I=500mA\r\n", V(cur_tgt_mA), 500},
         {nullptr, "pos@90", "pos=90deg\r\n", V(pos_ref_deg), 90}, {nullptr, "I ", "I=0mA\r\n", V(cur_tgt_mA), 0}, {nullptr, "rate 0", "rate=1k\r\n", V(foc_rate), 1},
-        {nullptr, "rate 50", "rate=20k\r\n", V(foc_rate), 20}, {nullptr, "echo on", "echo ON\r\n", V(echo_on), 1},
+        {nullptr, "rate 50", "rate=7k\r\n", V(foc_rate), 7},
+        {nullptr, "rate 8", "rate=7k\r\n", V(foc_rate), 7}, {nullptr, "rate 7", "rate=7k\r\n", V(foc_rate), 7}, {nullptr, "echo on", "echo ON\r\n", V(echo_on), 1},
         {"echo on", "echo off", "echo OFF\r\n", V(echo_on), 0},
         {"sens   1000", "sens 0", "sens=1000/1000\r\n", V(mcs1805_sens_factor), 1.0f},
     });
@@ -71,7 +72,8 @@ TEST(Commands, RepliesAcrossTheDispatchOrder)
     const std::string help = c.cmd("help");
     EXPECT_EQ(help.size(), 2263u);
     EXPECT_EQ(c.cmd("h"), help);
-    for (int n : {1, 20}) {
+    EXPECT_NE(help.find("rate <1~" + std::to_string(FOC_RATE_MAX_KHZ) + ">  "), std::string::npos);
+    for (int n : {1, FOC_RATE_MAX_KHZ}) {
         c.cmd("rate " + std::to_string(n));
         c.run_ms(2.0);   // a preloaded prescaler takes effect at the next update
         EXPECT_EQ(c.b.mcu.tim2.update_period(), static_cast<sim::Cycles>(72000 / n)) << n;

@@ -6,11 +6,14 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <string>
 #include <tuple>
+#include <vector>
 
 #include "board.hpp"
 #include "cpu/emulated_cpu.hpp"
 #include "cpu/exception_meter.hpp"
+#include "foc.h"
 
 namespace {
 
@@ -300,4 +303,43 @@ TEST_F(EmulatedBoard, FaultWhileRunningLeavesTheBridgeOff)
     // zero before it waits for good.
     EXPECT_EQ(bridge_lines(), 0);
     for (int ch = 1; ch <= 3; ++ch) EXPECT_EQ(b->mcu.tim4.ccr(ch), 0u) << "channel " << ch;
+}
+
+// The highest rate the rate command accepts still leaves the main loop its
+// share on the chip: in the modes with the longest ticks, `stat` is answered
+// within 3 ms of its CR, and mode 3's speed loop holds its target. A larger
+// number is answered with the limit. Faults caught: a limit above what the
+// tick leaves room for (the main loop starves and nothing answers), a rate
+// command that accepts more than the limit or replies with what was typed.
+TEST_F(EmulatedBoard, HighestAcceptedRateLeavesTheConsoleAnswering)
+{
+    auto b = board();
+    EmulatedCpu &c = cpu(*b);
+    b->run_ms(1500);
+    b->take_output(1);
+    command(*b, "rate 20", 20);
+    const std::string limit = std::to_string(FOC_RATE_MAX_KHZ);
+    ASSERT_EQ(b->take_output(1), "rate=" + limit + "k\r\n");
+
+    const struct { int mode; std::vector<std::string> settings; double settle_ms; } rows[] = {
+        {3, {"vq 400", "rpm 300"}, 3000}, {4, {"vq 80", "pos 90"}, 500}, {5, {"I 100"}, 500}};
+    for (const auto &r : rows) {
+        command(*b, "mode " + std::to_string(r.mode));
+        for (const std::string &line : r.settings) command(*b, line);
+        command(*b, "ON", r.settle_ms);
+        if (r.mode == 3) {
+            for (int look = 0; look < 3; ++look, b->run_ms(250))
+                EXPECT_NEAR(*c.symbol<float>("actual_rpm"), 300.0f, 10.0f) << "look " << look;
+        }
+        b->take_output(1);
+        b->type(1, "stat\r");
+        while (b->typing(1)) b->run_ms(0.05);
+        const double cr = b->now_ms();
+        while (b->output(1).empty() && b->now_ms() - cr < 50) b->run_ms(0.05);
+        EXPECT_LT(b->now_ms() - cr, 3.0) << "mode " << r.mode;
+        b->run_ms(20);
+        const std::string status = b->take_output(1);
+        EXPECT_NE(status.find("RUN M=" + std::to_string(r.mode) + " "), std::string::npos) << status;
+        EXPECT_NE(status.find(" r=" + limit + "kHz "), std::string::npos) << status;
+    }
 }
