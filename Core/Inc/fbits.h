@@ -43,6 +43,15 @@ static inline bool f_ge(float a, float b) { return f_le(b, a); }
 static inline bool f_eq(float a, float b) { return !f_nan(a) && !f_nan(b) && f_key(a) == f_key(b); }
 static inline bool f_ne(float a, float b) { return !f_eq(a, b); }
 
+// 2^k, exactly, for the exponents of normal floats.
+static constexpr float f_pow2(int k)
+{
+    float f = 1.0f;
+    for (; k > 0; --k) f *= 2.0f;
+    for (; k < 0; ++k) f *= 0.5f;
+    return f;
+}
+
 // x times a power of two 2^K (negated when Negate): the product of a normal x
 // that stays normal is x with its exponent moved, exact; a zero, a subnormal
 // (which may need rounding), an infinity, a NaN or a product that would leave
@@ -51,12 +60,14 @@ template <int K, bool Negate = false>
 static inline float f_mul_pow2(float x)
 {
     static_assert(K >= -62 && K <= 62);
-    constexpr float factor = (Negate ? -1.0f : 1.0f) * (K >= 0 ? static_cast<float>(1ull << K) : 1.0f / static_cast<float>(1ull << -K));
+    constexpr float factor = (Negate ? -1.0f : 1.0f) * f_pow2(K);
     constexpr uint32_t lo = K < 0 ? 1 - K : 1, hi = K > 0 ? 254 - K : 254;   // exponent fields that stay normal
+    // K added to the exponent field, modulo 2^32 for a negative K.
+    constexpr uint32_t shift = K >= 0 ? static_cast<uint32_t>(K) << 23 : 0u - (static_cast<uint32_t>(-K) << 23);
     const uint32_t b = f_bits(x);
     const uint32_t e = (b >> 23) & 0xFFu;
     if (e - lo > hi - lo) return x * factor;
-    return f_from_bits(b + static_cast<uint32_t>(K * (1 << 23)) + (Negate ? 0x80000000u : 0u));
+    return f_from_bits(b + shift + (Negate ? 0x80000000u : 0u));
 }
 
 // a / b rounded to nearest even, as the division gives it. For normal
