@@ -234,7 +234,8 @@ struct Gen {
         volatile int32_t *is[] = {&foc_rate, &ramp_rate, &pole_pairs};
         if (chance(0.3)) {
             volatile int32_t *p = is[range(0, 2)];
-            const int32_t v = chance(0.5) ? *p + (chance(0.5) ? 1 : -1) : range(0, 20);
+            const int32_t v = chance(0.5) ? static_cast<int32_t>(static_cast<uint32_t>(*p) + (chance(0.5) ? 1u : ~0u))   // wraps
+                                          : range(0, 20);
             *p = p == &foc_rate && v == 0 ? 1 : v;   // a rate of 0 makes dt infinite
         } else {
             volatile float *p = fs[range(0, sizeof fs / sizeof fs[0] - 1)];
