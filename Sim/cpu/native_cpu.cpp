@@ -171,6 +171,7 @@ void NativeCpu::reset()
     if (co_) co_->restart();
     else co_ = std::make_unique<Coroutine>();
     horizon_ = kNever;
+    spun_ = {};
     restore_firmware_image();
 }
 
@@ -180,6 +181,7 @@ struct NativeCpu::State {
     std::vector<char> memory;   // fw_data, then fw_bss
     uint64_t coroutine = 0;
     bool started = false, ended = false;
+    SpunRead spun;
     ucontext_t fw{};
     size_t low = 0;              // offset in the stack of the bytes kept
     std::vector<char> frames;    // the stack from there to its top
@@ -198,6 +200,7 @@ std::shared_ptr<const NativeCpu::State> NativeCpu::save_state() const
     s->coroutine = c.id;
     s->started = c.started;
     s->ended = c.ended;
+    s->spun = spun_;
     if (c.started && !c.ended) {
         s->fw = c.fw;
         const char *low = c.suspended_low();
@@ -222,6 +225,7 @@ void NativeCpu::restore_state(const State &s)
     c.started = s.started;
     c.ended = s.ended;
     horizon_ = kNever;
+    spun_ = s.spun;
     if (!s.started || s.ended) return;
     // The same context object as when it was saved: the pointers inside it
     // (to its own register area, to the context it returns to) still hold.
@@ -272,13 +276,23 @@ void NativeCpu::time_passed()
 // ---------------------------------------------------------------- time
 
 // Runs the events up to `target` and every interrupt they raise at the time it
-// is raised. Time spent in handlers moves the target on.
+// is raised. Time spent in handlers moves the target on. A stop of the run
+// that falls inside is kept to the cycle: the caller of run_until sees the
+// board at its time, whichever events there are.
 void NativeCpu::run_to(Cycles target)
 {
-    while (mcu_.fire_next(target)) {
-        Cycles before = mcu_.now();
-        mcu_.nvic.dispatch(*this);
-        target += mcu_.now() - before;
+    for (;;) {
+        const Cycles limit = horizon_ > mcu_.now() ? std::min(target, horizon_) : target;
+        if (mcu_.fire_next(limit)) {
+            Cycles before = mcu_.now();
+            mcu_.nvic.dispatch(*this);
+            target += mcu_.now() - before;
+        } else if (limit < target) {
+            mcu_.advance_to(limit);
+            mcu_.nvic.dispatch(*this);
+        } else {
+            break;
+        }
         time_passed();
     }
     mcu_.advance_to(target);
@@ -316,6 +330,13 @@ void NativeCpu::idle(Cycles limit)
     if (mcu_.next_due() < target) target = mcu_.next_due();
     if (horizon_ < target && horizon_ > now) target = horizon_;
     run_to(target);
+}
+
+uint32_t NativeCpu::read_spun(const volatile uint32_t &count)
+{
+    if (mcu_.now() == spun_.at && count == spun_.value) idle();
+    spun_ = {count, mcu_.now()};
+    return spun_.value;
 }
 
 void NativeCpu::idle_until(Cycles t)

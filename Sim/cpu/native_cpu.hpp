@@ -58,6 +58,13 @@ public:
     // Lets time pass until the next event (or by at most `limit`) with
     // nothing running in the foreground: the main loop's idle poll.
     void idle(Cycles limit = kCyclesPerMs);
+    // The foreground reads a count that only handlers change (the
+    // millisecond count). A read at the instant of the previous one that
+    // would see the same value is a loop spinning on it: time first jumps
+    // to the next event, where it may change. Any other read returns at
+    // once, as the load does on the chip, so where the foreground goes on
+    // does not depend on which events happen to be scheduled.
+    uint32_t read_spun(const volatile uint32_t &count);
     // Test bench, for firmware functions called from a test: time passes to
     // t with the foreground doing nothing; interrupts are taken.
     void idle_until(Cycles t);
@@ -83,6 +90,11 @@ private:
     Mcu &mcu_;
     std::unique_ptr<Coroutine> co_;
     Cycles horizon_ = kNever;   // idle() does not pass this point (the stop of a run)
+    // read_spun()'s last read: the value and the instant.
+    struct SpunRead {
+        uint32_t value = 0;
+        Cycles at = kNever;
+    } spun_;
 };
 
 std::unique_ptr<Cpu> make_native_cpu(Mcu &mcu);
