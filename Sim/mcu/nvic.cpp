@@ -37,7 +37,8 @@ void Nvic::reset()
     shpr_[0] = shpr_[1] = shpr_[2] = 0;
     vtor_ = ccr_ = 0;
     active_.clear();
-    any_pending_ = false;
+    next_ = 0;
+    stale_ = false;
     taken = 0;
 }
 
@@ -45,7 +46,7 @@ void Nvic::set_line(int irq, bool level)
 {
     if (level && !line_[irq]) {
         pending_[kIrqBase + irq] = true;
-        any_pending_ = true;
+        stale_ = true;
     }
     line_[irq] = level;
 }
@@ -53,7 +54,7 @@ void Nvic::set_line(int irq, bool level)
 void Nvic::pend_exception(int exception)
 {
     pending_[exception] = true;
-    any_pending_ = true;
+    stale_ = true;
 }
 
 uint8_t Nvic::priority(int exception) const
@@ -73,20 +74,18 @@ int Nvic::active_priority() const
 
 int Nvic::next_exception()
 {
-    if (!any_pending_) return 0;
+    if (!stale_) return next_;
+    stale_ = false;
     int best = 0;
     int best_pri = active_priority();
-    bool any = false;
     for (int e = kSysTick; e < kExceptions; ++e) {
-        if (!pending_[e]) continue;
-        any = true;
-        if (e >= kIrqBase && !enabled(e - kIrqBase)) continue;
+        if (!pending_[e] || (e >= kIrqBase && !enabled(e - kIrqBase))) continue;
         if (priority(e) < best_pri) {
             best = e;
             best_pri = priority(e);
         }
     }
-    any_pending_ = any;
+    next_ = best;
     return best;
 }
 
@@ -94,6 +93,7 @@ void Nvic::enter(int exception)
 {
     pending_[exception] = false;
     active_.push_back(exception);
+    stale_ = true;
     ++taken;
 }
 
@@ -101,10 +101,8 @@ void Nvic::leave(int exception)
 {
     if (active_.empty() || active_.back() != exception) fail("return from an exception that is not the innermost active one");
     active_.pop_back();
-    if (exception >= kIrqBase && line_[exception - kIrqBase]) {
-        pending_[exception] = true;
-        any_pending_ = true;
-    }
+    stale_ = true;
+    if (exception >= kIrqBase && line_[exception - kIrqBase]) pending_[exception] = true;
 }
 
 void Nvic::dispatch(Cpu &cpu)
@@ -143,22 +141,23 @@ bool Nvic::read(uint32_t off, uint32_t &v)
 
 bool Nvic::write(uint32_t off, uint32_t v)
 {
-    if (within(off, kIser, 4 * kIrqWords)) { enable_[(off - kIser) / 4] |= v; any_pending_ = true; return true; }
-    if (within(off, kIcer, 4 * kIrqWords)) { enable_[(off - kIcer) / 4] &= ~v; return true; }
+    if (within(off, kIser, 4 * kIrqWords)) { enable_[(off - kIser) / 4] |= v; stale_ = true; return true; }
+    if (within(off, kIcer, 4 * kIrqWords)) { enable_[(off - kIcer) / 4] &= ~v; stale_ = true; return true; }
     if (within(off, kIspr, 4 * kIrqWords) || within(off, kIcpr, 4 * kIrqWords)) {
         bool set = off < kIcpr;
         int base = kIrqBase + 32 * static_cast<int>((off - (set ? kIspr : kIcpr)) / 4);
         for (int i = 0; i < 32 && base + i < kExceptions; ++i)
             if ((v >> i) & 1) pending_[base + i] = set;
-        any_pending_ = true;
+        stale_ = true;
         return true;
     }
     if (within(off, kIpr, sizeof ipr_)) {
         uint32_t n = off - kIpr;
         for (uint32_t i = 0; i < 4; ++i) ipr_[n + i] = (v >> (8 * i)) & 0xF0;   // 4 implemented bits
+        stale_ = true;
         return true;
     }
-    if (within(off, kShpr, sizeof shpr_)) { shpr_[(off - kShpr) / 4] = v & 0xF0F0F0F0; return true; }
+    if (within(off, kShpr, sizeof shpr_)) { shpr_[(off - kShpr) / 4] = v & 0xF0F0F0F0; stale_ = true; return true; }
     if (off == kVtor) { vtor_ = v & kVtorBits; return true; }
     if (off == kCcr) { ccr_ = v & kCcrBits; return true; }
     return false;

@@ -23,7 +23,7 @@ public:
     void reset() override;
     bool read(uint32_t off, uint32_t &v) override;
     bool write(uint32_t off, uint32_t v) override;
-    void archive(StateArchive &a) override { a(enable_, pending_, line_, ipr_, shpr_, active_, any_pending_, taken); }
+    void archive(StateArchive &a) override { a(enable_, pending_, line_, ipr_, shpr_, active_, next_, stale_, taken); }
     // Priority bytes take byte and halfword writes of their own; the set and
     // clear words take a narrow write as its bits with zeros around them.
     bool write_narrow(uint32_t off, uint32_t v, int size) override;
@@ -36,7 +36,8 @@ public:
     uint8_t priority(int exception) const;
     bool pending(int exception) const { return pending_[exception]; }
     int active_priority() const;           // kThreadPriority in thread mode
-    bool has_pending() const { return any_pending_; }
+    // Cheap: false when nothing can pre-empt now (next_exception() gives 0).
+    bool has_pending() const { return stale_ || next_ != 0; }
     const std::vector<int> &active() const { return active_; }   // innermost last
 
     // The exception that may pre-empt what runs now: the most urgent pending
@@ -65,7 +66,12 @@ private:
     uint32_t shpr_[3]{};
     uint32_t vtor_ = 0, ccr_ = 0;   // r1p1 core: STKALIGN clear at reset
     std::vector<int> active_;   // exception numbers, innermost last
-    bool any_pending_ = false;
+    // next_exception()'s answer, kept until a pend, an enable, a priority or
+    // an entry or return changes what it depends on (stale_). An interrupt
+    // left pending while disabled would otherwise cost a search at every
+    // register access.
+    int next_ = 0;
+    bool stale_ = false;
 };
 
 }  // namespace sim
