@@ -42,6 +42,7 @@ void Timer::reset()
     ccr_.fill(0);
     base_count_ = 0;
     base_time_ = 0;
+    next_update_ = kNever;
 }
 
 bool Timer::clocked() const { return mcu_.rcc.apb1_on(apb1_bit_); }
@@ -51,32 +52,49 @@ Cycles Timer::cycles_per_count() const { return (psc_active_ + 1ull) * core_cycl
 uint32_t Timer::cnt() const
 {
     if (!running()) return base_count_;
-    return (base_count_ + static_cast<uint32_t>((mcu_.now() - base_time_) / cycles_per_count())) & 0xFFFF;
+    const Cycles now = mcu_.now();
+    if (next_update_ <= now) return static_cast<uint32_t>((now - next_update_) % update_period() / cycles_per_count());
+    return (base_count_ + static_cast<uint32_t>((now - base_time_) / cycles_per_count())) & 0xFFFF;
 }
 
 void Timer::rebase(uint32_t count)
 {
     base_count_ = count & 0xFFFF;
     base_time_ = mcu_.now();
-    if (!running()) {
-        mcu_.cancel(update_);
-        return;
+    next_update_ = kNever;
+    if (running()) {
+        // Up-counting: the update comes when the counter passes ARR; a
+        // counter already above ARR runs to 0xFFFF and wraps first.
+        uint64_t counts = base_count_ <= arr_ ? arr_ + 1ull - base_count_ : (0x10000ull - base_count_) + arr_ + 1ull;
+        next_update_ = base_time_ + counts * cycles_per_count();
     }
-    // Up-counting: the update comes when the counter passes ARR; a counter
-    // already above ARR runs to 0xFFFF and wraps first.
-    uint64_t counts = base_count_ <= arr_ ? arr_ + 1ull - base_count_ : (0x10000ull - base_count_) + arr_ + 1ull;
-    mcu_.schedule(update_, base_time_ + counts * cycles_per_count());
+    arm();
+}
+
+void Timer::arm()
+{
+    if (next_update_ != kNever && ((dier_ & kUif) || psc_ != psc_active_)) mcu_.schedule(update_, next_update_);
+    else mcu_.cancel(update_);
+}
+
+void Timer::apply_updates()
+{
+    const Cycles now = mcu_.now();
+    if (next_update_ > now) return;
+    sr_ |= kUif;
+    psc_active_ = psc_;
+    const Cycles period = update_period(), missed = (now - next_update_) / period;
+    base_count_ = 0;
+    base_time_ = next_update_ + missed * period;
+    next_update_ = base_time_ + period;
 }
 
 void Timer::update_line() { mcu_.nvic.set_line(irq_, (sr_ & dier_ & kUif) != 0); }
 
 void Timer::on_update()
 {
-    sr_ |= kUif;
-    psc_active_ = psc_;
-    base_count_ = 0;
-    base_time_ = mcu_.now();
-    mcu_.schedule(update_, base_time_ + update_period());
+    apply_updates();
+    arm();
     update_line();
 }
 
@@ -103,6 +121,7 @@ float Timer::duty(int channel) const
 
 bool Timer::read(uint32_t off, uint32_t &v)
 {
+    apply_updates();
     switch (off) {
     case REG_OFFSET(TIM_TypeDef, CR1): v = cr1_; break;
     case REG_OFFSET(TIM_TypeDef, CR2): if (!pwm_) return false; v = cr2_; break;
@@ -139,6 +158,7 @@ bool Timer::write(uint32_t off, uint32_t v)
         break;
     default: return false;
     }
+    apply_updates();
     if (!clocked()) return true;
     if (pwm_) mcu_.io().outputs_changing();
     switch (off) {
@@ -149,7 +169,7 @@ bool Timer::write(uint32_t off, uint32_t v)
         break;
     }
     case REG_OFFSET(TIM_TypeDef, CR2): cr2_ = v & 0xF8; break;
-    case REG_OFFSET(TIM_TypeDef, DIER): dier_ = v & 0x5F5F; update_line(); break;
+    case REG_OFFSET(TIM_TypeDef, DIER): dier_ = v & 0x5F5F; arm(); update_line(); break;
     case REG_OFFSET(TIM_TypeDef, SR): sr_ &= v; update_line(); break;   // flags clear by writing 0
     case REG_OFFSET(TIM_TypeDef, EGR):
         if (v & kUif) {   // update generation: counter and prescaler reload
@@ -163,7 +183,7 @@ bool Timer::write(uint32_t off, uint32_t v)
     case REG_OFFSET(TIM_TypeDef, CCMR2): ccmr2_ = v & 0xFFFF; break;
     case REG_OFFSET(TIM_TypeDef, CCER): ccer_ = v & 0x3333; break;
     case REG_OFFSET(TIM_TypeDef, CNT): rebase(v); break;
-    case REG_OFFSET(TIM_TypeDef, PSC): psc_ = v & 0xFFFF; break;   // preloaded: applies at the next update
+    case REG_OFFSET(TIM_TypeDef, PSC): psc_ = v & 0xFFFF; arm(); break;   // preloaded: applies at the next update
     case REG_OFFSET(TIM_TypeDef, ARR): {
         uint32_t count = cnt();
         arr_ = v & 0xFFFF;   // 16 bits; no preload, applies at once

@@ -16,7 +16,8 @@ public:
     bool write(uint32_t off, uint32_t v) override;
     void archive(StateArchive &a) override
     {
-        a(update_, cr1_, cr2_, dier_, sr_, psc_, psc_active_, arr_, ccmr1_, ccmr2_, ccer_, ccr_, base_count_, base_time_);
+        a(update_, cr1_, cr2_, dier_, sr_, psc_, psc_active_, arr_, ccmr1_, ccmr2_, ccer_, ccr_, base_count_, base_time_,
+          next_update_);
     }
 
     uint32_t cnt() const;
@@ -33,6 +34,14 @@ private:
     bool clocked() const;
     void on_update();              // the update event came due
     void rebase(uint32_t count);   // counter = count now; reschedule
+    // Applies the updates due by now that no event applied: the flag, the
+    // prescaler's preload, the counter's restart at the last of them.
+    void apply_updates();
+    // Schedules the update event only where someone sees it at its instant:
+    // the update interrupt is enabled, or a preloaded prescaler waits for
+    // it. Otherwise the updates (45 kHz on the PWM timer) are applied when
+    // the timer is next read or written.
+    void arm();
     void update_line();
     int irq_;
     uint32_t apb1_bit_;
@@ -43,6 +52,7 @@ private:
     std::array<uint32_t, 3> ccr_{};
     uint32_t base_count_ = 0;   // counter value at base_time_
     Cycles base_time_ = 0;
+    Cycles next_update_ = kNever;   // while running: the next update, applied or not
 };
 
 }  // namespace sim
