@@ -78,3 +78,41 @@ TEST(PeripheralTiming, ControlTimerReloadAndPreloadedPrescaler)
     c.wr(arr, 35999);
     EXPECT_EQ(c.rd(cnt), before) << "a reload write neither stops nor resets the counter";
 }
+
+// The PWM timer runs without its update interrupt: no event marks its
+// updates, which are applied when the timer is next read or written, as
+// though each had come at its instant.
+// Faults caught: a counter that runs past the reload when no event restarted
+// it; an update flag that stays clear; a prescaler preload never applied or
+// applied at once; an interrupt enabled after the flag rose that never pends.
+TEST(PeripheralTiming, UpdatesWithoutAnEventAreAppliedWhenRead)
+{
+    Chip c;
+    sim::Mcu &m = c.m;
+    c.clocks_72mhz();
+    c.wr(REG(RCC, RCC_TypeDef, APB1ENR), 1u << 2);
+    const uint32_t sr = REG(TIM4, TIM_TypeDef, SR), cnt = REG(TIM4, TIM_TypeDef, CNT);
+    c.wr(REG(TIM4, TIM_TypeDef, ARR), 1599);
+    c.wr(REG(TIM4, TIM_TypeDef, CR1), 1);
+    EXPECT_EQ(m.next_due(), sim::kNever) << "nobody waits for the updates";
+    const sim::Cycles start = m.now();
+    for (sim::Cycles at : {100ull, 1599ull, 1600ull, 1601ull, 16005ull, 1600ull * 4000 + 77}) {
+        m.advance_to(start + at);
+        EXPECT_EQ(c.rd(cnt), at % 1600) << at;
+        EXPECT_EQ(c.rd(sr) & 1, at >= 1600 ? 1u : 0u) << at;
+    }
+    c.wr(sr, 0);
+    // A preloaded prescaler waits for the next update, then doubles the period.
+    c.wr(REG(TIM4, TIM_TypeDef, PSC), 1);
+    m.advance_to(start + 1600ull * 4001 - 1);
+    EXPECT_EQ(c.rd(cnt), 1599u);
+    m.advance_to(start + 1600ull * 4001 + 3000);
+    EXPECT_EQ(c.rd(cnt), 1500u) << "two cycles per count after the update";
+    EXPECT_EQ(m.tim4.update_period(), 3200u);
+    EXPECT_EQ(c.rd(sr) & 1, 1u);
+    // Enabling the interrupt with the flag up pends it at once.
+    c.wr(REG(NVIC, NVIC_Type, ISER[0]), 1u << 30);
+    c.wr(REG(TIM4, TIM_TypeDef, DIER), 1);
+    EXPECT_EQ(m.nvic.next_exception(), sim::Nvic::kIrqBase + 30);
+    EXPECT_EQ(m.next_due(), start + 1600ull * 4001 + 3200) << "now someone waits: the next update is an event";
+}

@@ -31,10 +31,10 @@ TEST(BoardRunner, StopsAtTheRequestedVirtualTime)
         EXPECT_NEAR(b.now_ms(), t, 0.001) << t;
     }
     // The zero calibration of the current channel waits for 128 conversions
-    // in the foreground: a run stops at the first read at or after its end.
+    // in the foreground: a run stops to the cycle, between two of its reads.
     for (double t = 1006.0; t < 1007.5; t += 0.0173) {
         b.run_until(sim::ms_to_cycles(t));
-        EXPECT_LT(b.mcu.now() - sim::ms_to_cycles(t), sim::kAccessCycles) << t;
+        EXPECT_EQ(b.mcu.now(), sim::ms_to_cycles(t)) << t;
     }
     for (double t : {1500.0, 1500.25, 1700.0}) {
         b.run_until(sim::ms_to_cycles(t));
@@ -42,6 +42,30 @@ TEST(BoardRunner, StopsAtTheRequestedVirtualTime)
     }
     // SysTick has counted the milliseconds since it was started in bring-up.
     EXPECT_NEAR(*b.cpu().symbol<uint32_t>("tick_count"), 1700.0, 2.0);
+}
+
+// The millisecond count as the main loop reads it: at once, as the load on
+// the chip; only a read that repeats the last one at the same instant, the
+// loop spinning, lets time jump to the next event.
+// Faults caught: every read waiting for the next event (the main loop's
+// first look at a new count then depends on which events are scheduled);
+// a spinning read that never lets time pass.
+TEST_F(ControlTest, MillisecondCountReadAtOnceUnlessSpinning)
+{
+    const sim::Cycles t0 = b.mcu.now();
+    const uint32_t first = millis_now();
+    EXPECT_EQ(b.mcu.now(), t0) << "a first read takes no time";
+    const sim::Cycles next = b.mcu.next_due();
+    EXPECT_EQ(millis_now(), first);
+    EXPECT_EQ(b.mcu.now(), next) << "the same read again: time jumps to the next event";
+    read_and_drop(GPIOC->IDR);
+    const sim::Cycles t1 = b.mcu.now();
+    millis_now();
+    EXPECT_EQ(b.mcu.now(), t1) << "something else ran in between: at once";
+    uint32_t spins = 0;
+    while (millis_now() == first) ++spins;
+    EXPECT_GT(spins, 1u);
+    EXPECT_LE(b.mcu.now() - t0, sim::kCyclesPerMs + 20000) << "the count moves on within its millisecond";
 }
 
 // Faults caught: a symbol found at the wrong address (the firmware does not
