@@ -49,9 +49,10 @@ PinDrive Gpio::pin_drive(int pin) const
     return {true, output_level(pin) ? 1.0f : 0.0f};               // general-purpose output
 }
 
-void Gpio::report_pins(bool catch_up_first)
+void Gpio::report_pins(bool catch_up_first, uint32_t mask)
 {
     for (int pin = 0; pin < 16; ++pin) {
+        if (!((mask >> pin) & 1)) continue;
         PinDrive d = pin_drive(pin);
         if (d == reported_[pin]) continue;
         if (catch_up_first) mcu_.io().outputs_changing();

@@ -24,9 +24,10 @@ public:
     uint32_t mode_field(int pin) const { return (pin < 8 ? crl_ >> (4 * pin) : crh_ >> (4 * (pin - 8))) & 0xF; }
     bool output_level(int pin) const { return (odr_ >> pin) & 1; }
     PinDrive pin_drive(int pin) const;
-    // Tells the board of every pin whose drive differs from what it was last
-    // told; catch_up_first: the board has not been told that outputs change.
-    void report_pins(bool catch_up_first = false);
+    // Tells the board of every pin (of those in the mask) whose drive differs
+    // from what it was last told; catch_up_first: the board has not been told
+    // that outputs change.
+    void report_pins(bool catch_up_first = false, uint32_t mask = 0xFFFF);
 
 private:
     bool clocked() const;

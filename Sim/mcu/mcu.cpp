@@ -140,7 +140,12 @@ float Mcu::alternate_output(Pin pin) const
     return 1.0f;
 }
 
-void Mcu::alternate_outputs_changed() { port(kTim4Pins[0].port).report_pins(); }
+void Mcu::alternate_outputs_changed()
+{
+    uint32_t mask = 0;
+    for (const Pin &p : kTim4Pins) mask |= 1u << p.index;
+    port(kTim4Pins[0].port).report_pins(false, mask);
+}
 
 void Mcu::clocks_changed()
 {

@@ -1,5 +1,8 @@
 #include "mcu/nvic.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 #include "cpu/cpu.hpp"
 #include "mcu/mcu.hpp"
 #include "stm32f1xx.h"
@@ -78,11 +81,18 @@ int Nvic::next_exception()
     stale_ = false;
     int best = 0;
     int best_pri = active_priority();
-    for (int e = kSysTick; e < kExceptions; ++e) {
-        if (!pending_[e] || (e >= kIrqBase && !enabled(e - kIrqBase))) continue;
-        if (priority(e) < best_pri) {
-            best = e;
-            best_pri = priority(e);
+    // Eight exceptions at a time, as nearly all are not pending.
+    static_assert(kExceptions % 8 == 0);
+    for (int base = 0; base < kExceptions; base += 8) {
+        uint64_t eight;
+        std::memcpy(&eight, &pending_[base], sizeof eight);
+        if (eight == 0) continue;
+        for (int e = std::max(base, kSysTick); e < base + 8; ++e) {
+            if (!pending_[e] || (e >= kIrqBase && !enabled(e - kIrqBase))) continue;
+            if (priority(e) < best_pri) {
+                best = e;
+                best_pri = priority(e);
+            }
         }
     }
     next_ = best;

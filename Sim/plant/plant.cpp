@@ -233,7 +233,7 @@ void Plant::reset(uint64_t seed)
 {
     time_ = mcu_.now();
     bridge_in_.fill(0.0);   // every line released: the MP6540's pull-downs hold them low
-    motor_.p = params.motor();
+    derive();
     motor_.reset();
     sensor.reset();
     angle_noise_.seed(seed * 0x2545F4914F6CDD1Dull + 1);
@@ -243,7 +243,7 @@ void Plant::reset(uint64_t seed)
 
 void Plant::archive(StateArchive &a)
 {
-    a(params, time_, bridge_in_, catch_up_, angle_noise_, current_noise_);
+    a(params, derived_from_, step_, time_, bridge_in_, catch_up_, angle_noise_, current_noise_);
     motor_.archive(a);
     sensor.archive(a);
 }
@@ -271,13 +271,20 @@ bool Plant::bridge_enabled() const
     return l[0].driven && l[1].driven && l[2].driven;
 }
 
+void Plant::derive()
+{
+    derived_from_ = params;
+    motor_.p = params.motor();
+    step_ = std::max<Cycles>(1, static_cast<Cycles>(std::llround(params.step_us * kCoreHz * 1e-6)));
+}
+
 void Plant::advance_to(Cycles t)
 {
     if (t <= time_) return;
-    motor_.p = params.motor();
+    if (!(params == derived_from_)) derive();   // the figures were changed
     const auto l = legs();   // the outputs cannot change while the plant catches up
     const double load = params.load_mnm * 1e-3;
-    const Cycles step = std::max<Cycles>(1, static_cast<Cycles>(std::llround(params.step_us * kCoreHz * 1e-6)));
+    const Cycles step = step_;
     if (l[0].driven && l[1].driven && l[2].driven) {
         // Whole sub-steps, then the last one shortened to land on t.
         while (time_ < t) {

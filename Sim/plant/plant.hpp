@@ -89,6 +89,7 @@ struct PlantParams {
 
     // Motor figures derived from the above.
     MotorParams motor() const;
+    friend bool operator==(const PlantParams &, const PlantParams &) = default;
 };
 
 // What a trace row shows of the plant at one instant.
@@ -174,12 +175,15 @@ private:
     double sensor_angle_deg() const;      // what the sensor measures, [0, 360)
     double sense_volts() const;           // MCS1805 output without noise
     void catch_up();
+    void derive();   // motor_.p and step_ from params
     [[noreturn]] void diverged() const;
 
     Mcu &mcu_;
     Cycles time_ = 0;
     std::array<double, kBridgeInputs> bridge_in_{};
     PmsmModel motor_;
+    PlantParams derived_from_;   // the figures motor_.p and step_ were derived from
+    Cycles step_ = 1;            // sub-step, cycles
     Event catch_up_;
     Noise angle_noise_, current_noise_;
 };
