@@ -56,8 +56,6 @@ NativeCpu &Board::native()
 
 // ---------------------------------------------------------------- the chip's pins and buses
 
-void Board::outputs_changing() { plant.advance_to(mcu.now()); }
-
 void Board::pin_changed(Pin pin, PinDrive drive)
 {
     if (pin == wiring.sensor_cs) plant.sensor.chip_select(drive.driven && drive.level < 0.5f);

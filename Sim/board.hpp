@@ -90,7 +90,6 @@ public:
 
 private:
     // BoardIo: the chip's pins and buses, routed as wired.
-    void outputs_changing() override;
     void pin_changed(Pin pin, PinDrive drive) override;
     float pin_volts(Pin pin) override;
     void spi_frame_begins(int spi) override;

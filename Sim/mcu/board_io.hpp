@@ -22,10 +22,7 @@ struct PinDrive {
 
 struct BoardIo {
     virtual ~BoardIo() = default;
-    // An output of the chip is about to change at the present instant: the
-    // board catches up to now with the old outputs first.
-    virtual void outputs_changing() {}
-    // A pin's drive has changed; the new one.
+    // A pin's drive has changed, at the present instant; the new one.
     virtual void pin_changed(Pin, PinDrive) {}
     // Voltage on an analog input pin at the end of the converter's sampling.
     virtual float pin_volts(Pin) { return 0.0f; }

@@ -1,5 +1,7 @@
 #include "mcu/gpio.hpp"
 
+#include <bit>
+
 #include "mcu/mcu.hpp"
 #include "stm32f1xx.h"
 
@@ -49,14 +51,12 @@ PinDrive Gpio::pin_drive(int pin) const
     return {true, output_level(pin) ? 1.0f : 0.0f};               // general-purpose output
 }
 
-void Gpio::report_pins(bool catch_up_first, uint32_t mask)
+void Gpio::report_pins(uint32_t mask)
 {
-    for (int pin = 0; pin < 16; ++pin) {
-        if (!((mask >> pin) & 1)) continue;
+    for (mask &= 0xFFFF; mask != 0; mask &= mask - 1) {
+        const int pin = std::countr_zero(mask);
         PinDrive d = pin_drive(pin);
         if (d == reported_[pin]) continue;
-        if (catch_up_first) mcu_.io().outputs_changing();
-        catch_up_first = false;
         reported_[pin] = d;
         mcu_.io().pin_changed(Pin{static_cast<uint8_t>(port_), static_cast<uint8_t>(pin)}, d);
     }
@@ -81,7 +81,6 @@ void Gpio::set_odr(uint32_t v)
 {
     v &= 0xFFFF;
     if (v == odr_) return;
-    mcu_.io().outputs_changing();
     odr_ = v;
     report_pins();
 }
@@ -90,8 +89,8 @@ bool Gpio::write(uint32_t off, uint32_t v)
 {
     if (!clocked()) return true;   // unclocked: writes are lost
     switch (off) {
-    case REG_OFFSET(GPIO_TypeDef, CRL): mcu_.io().outputs_changing(); crl_ = v; report_pins(); break;
-    case REG_OFFSET(GPIO_TypeDef, CRH): mcu_.io().outputs_changing(); crh_ = v; report_pins(); break;
+    case REG_OFFSET(GPIO_TypeDef, CRL): crl_ = v; report_pins(); break;
+    case REG_OFFSET(GPIO_TypeDef, CRH): crh_ = v; report_pins(); break;
     case REG_OFFSET(GPIO_TypeDef, IDR): break;
     case REG_OFFSET(GPIO_TypeDef, ODR): set_odr(v); break;
     case REG_OFFSET(GPIO_TypeDef, BSRR): set_odr((odr_ & ~(v >> 16)) | (v & 0xFFFF)); break;   // set wins over reset

@@ -25,9 +25,8 @@ public:
     bool output_level(int pin) const { return (odr_ >> pin) & 1; }
     PinDrive pin_drive(int pin) const;
     // Tells the board of every pin (of those in the mask) whose drive differs
-    // from what it was last told; catch_up_first: the board has not been told
-    // that outputs change.
-    void report_pins(bool catch_up_first = false, uint32_t mask = 0xFFFF);
+    // from what it was last told.
+    void report_pins(uint32_t mask = 0xFFFF);
 
 private:
     bool clocked() const;

@@ -67,8 +67,12 @@ void Mcu::schedule(Event &e, Cycles at)
     if (e.owner_ != this) fail("an event scheduled on a board it is not attached to");
     bool was_next = e.due_ == next_due_;
     e.due_ = at;
-    if (was_next) recompute_next();   // moved later: another event may now be first
-    else if (at < next_due_) next_due_ = at;
+    if (was_next || at == next_due_) {
+        recompute_next();   // moved later, another event may now be first; or a tie, decided by order
+    } else if (at < next_due_) {
+        next_due_ = at;
+        next_event_ = &e;
+    }
 }
 
 void Mcu::cancel(Event &e)
@@ -81,16 +85,22 @@ void Mcu::cancel(Event &e)
 void Mcu::recompute_next()
 {
     next_due_ = kNever;
-    for (Event *e : events_)
-        if (e->due_ < next_due_) next_due_ = e->due_;
+    next_event_ = nullptr;
+    for (Event *e : events_) {
+        if (e->due_ < next_due_) {
+            next_due_ = e->due_;
+            next_event_ = e;
+        }
+    }
 }
 
 bool Mcu::fire_next(Cycles limit)
 {
     if (next_due_ > limit) return false;
-    Event *first = nullptr;
-    for (Event *e : events_)
-        if (e->due_ == next_due_) { first = e; break; }
+    Event *first = next_event_;
+    if (!first)
+        for (Event *e : events_)
+            if (e->due_ == next_due_) { first = e; break; }
     if (!first) fail("the next due event is not registered");
     if (first->due_ > now_) now_ = first->due_;
     first->due_ = kNever;
@@ -121,6 +131,7 @@ void Mcu::reset()
     now_ = 0;
     for (Event *e : events_) e->due_ = kNever;
     next_due_ = kNever;
+    next_event_ = nullptr;
     for (Peripheral *p : peripherals_) p->reset();
     accesses = 0;
 }
@@ -128,6 +139,7 @@ void Mcu::reset()
 void Mcu::archive(StateArchive &a)
 {
     a(now_, next_due_, accesses);
+    next_event_ = nullptr;   // the events' times are restored by their owners, after this
     for (Peripheral *p : peripherals_) p->archive(a);
 }
 
@@ -140,16 +152,17 @@ float Mcu::alternate_output(Pin pin) const
     return 1.0f;
 }
 
-void Mcu::alternate_outputs_changed()
+void Mcu::alternate_outputs_changed(uint32_t channels)
 {
-    uint32_t mask = 0;
-    for (const Pin &p : kTim4Pins) mask |= 1u << p.index;
-    port(kTim4Pins[0].port).report_pins(false, mask);
+    uint32_t pins = 0;
+    for (int ch = 0; ch < 3; ++ch)
+        if ((channels >> ch) & 1) pins |= 1u << kTim4Pins[ch].index;
+    port(kTim4Pins[0].port).report_pins(pins);
 }
 
 void Mcu::clocks_changed()
 {
-    for (int n = 0; n < 3; ++n) port(n).report_pins(true);
+    for (int n = 0; n < 3; ++n) port(n).report_pins();
 }
 
 // ---------------------------------------------------------------- bus

@@ -83,7 +83,7 @@ public:
     // make the ports report their pins again: after a write to a timer whose
     // outputs they carry, and after a change of the clocks.
     float alternate_output(Pin pin) const;
-    void alternate_outputs_changed();
+    void alternate_outputs_changed(uint32_t channels = 0b111);   // bit n: channel n + 1
     void clocks_changed();
 
 private:
@@ -96,6 +96,7 @@ private:
 
     Cycles now_ = 0;
     Cycles next_due_ = kNever;
+    Event *next_event_ = nullptr;            // the first registered one due at next_due_, or null: not known
     std::vector<Event *> events_;            // in the order of registration: ties fire in this order
     std::vector<Peripheral *> peripherals_;  // in the order of the members below
     // The decoder: the peripheral buses (APB1, APB2, AHB: 192 KB) by 1 KB

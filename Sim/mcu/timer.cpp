@@ -160,7 +160,7 @@ bool Timer::write(uint32_t off, uint32_t v)
     }
     apply_updates();
     if (!clocked()) return true;
-    if (pwm_) mcu_.io().outputs_changing();
+    uint32_t outputs = 0b111;   // the channels whose outputs the write may move
     switch (off) {
     case REG_OFFSET(TIM_TypeDef, CR1): {
         uint32_t count = cnt();
@@ -190,9 +190,14 @@ bool Timer::write(uint32_t off, uint32_t v)
         rebase(count);
         break;
     }
-    default: ccr_[(off - REG_OFFSET(TIM_TypeDef, CCR1)) / 4] = v & 0xFFFF; break;
+    default: {
+        const uint32_t ch = (off - REG_OFFSET(TIM_TypeDef, CCR1)) / 4;
+        ccr_[ch] = v & 0xFFFF;
+        outputs = 1u << ch;
+        break;
     }
-    if (pwm_) mcu_.alternate_outputs_changed();
+    }
+    if (pwm_) mcu_.alternate_outputs_changed(outputs);
     return true;
 }
 

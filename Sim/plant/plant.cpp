@@ -265,6 +265,13 @@ std::array<Leg, 3> Plant::legs() const
     return l;
 }
 
+void Plant::set_bridge_input(int input, double level)
+{
+    if (level == bridge_in_[input]) return;
+    advance_to(mcu_.now());
+    bridge_in_[input] = level;
+}
+
 bool Plant::bridge_enabled() const
 {
     auto l = legs();

@@ -120,9 +120,10 @@ public:
     void archive(StateArchive &a);
 
     // The MP6540's inputs, each the level of its line: 0 low, 1 high, a PWM
-    // input its duty (the average over the PWM period). Set after a catch-up.
+    // input its duty (the average over the PWM period). A change takes effect
+    // now: the plant first catches up with the inputs as they were.
     enum BridgeInput { kInA, kInB, kInC, kEnA, kEnB, kEnC, kNSleep, kBridgeInputs };
-    void set_bridge_input(int input, double level) { bridge_in_[input] = level; }
+    void set_bridge_input(int input, double level);
     // The MCS1805's output as the converter samples it now, with its noise.
     float current_sense_volts();
     // The MA600A on the SPI bus: a frame starts, and at its end the sensor

@@ -10,7 +10,6 @@ namespace {
 struct RecordingIo : sim::BoardIo {
     std::string log;
     float volts = 0.0f;
-    void outputs_changing() override { log += "| "; }
     void pin_changed(sim::Pin p, sim::PinDrive d) override
     {
         log += std::string("P") + char('A' + p.port) + std::to_string(p.index) + "=" +
@@ -33,10 +32,10 @@ struct RecordingIo : sim::BoardIo {
 
 }  // namespace
 
-// Faults caught: a pin change the board is not told of, or told before the
-// board caught up; a drive with a stale value (a compare not reaching the
-// PWM pin as its duty, an ODR level); a report for a pin that did not change;
-// a chip-select change that moves another pin.
+// Faults caught: a pin change the board is not told of; a drive with a stale
+// value (a compare not reaching the PWM pin as its duty, an ODR level); a
+// report for a pin that did not change; a chip-select change that moves
+// another pin.
 TEST(BoardIo, PinDrivesTravelWithTheirValues)
 {
     Chip c;
@@ -48,20 +47,20 @@ TEST(BoardIo, PinDrivesTravelWithTheirValues)
     io.take();
     const uint32_t odr_a = REG(GPIOA, GPIO_TypeDef, ODR);
     const struct { const char *step; uint32_t addr, value; const char *told; } steps[] = {
-        {"PA4 and PA8 outputs", REG(GPIOA, GPIO_TypeDef, CRL), 0x44434444, "| PA4=0 "},
-        {"PA8 output", REG(GPIOA, GPIO_TypeDef, CRH), 0x44444443, "| PA8=0 "},
-        {"PA4 high", REG(GPIOA, GPIO_TypeDef, BSRR), 1u << 4, "| PA4=1000 "},
+        {"PA4 and PA8 outputs", REG(GPIOA, GPIO_TypeDef, CRL), 0x44434444, "PA4=0 "},
+        {"PA8 output", REG(GPIOA, GPIO_TypeDef, CRH), 0x44444443, "PA8=0 "},
+        {"PA4 high", REG(GPIOA, GPIO_TypeDef, BSRR), 1u << 4, "PA4=1000 "},
         {"PA4 high again", REG(GPIOA, GPIO_TypeDef, BSRR), 1u << 4, ""},
-        {"PA8 high, PA4 low", odr_a, 1u << 8, "| PA4=0 PA8=1000 "},
-        {"PA4 back to an input", REG(GPIOA, GPIO_TypeDef, CRL), 0x44444444, "| PA4=in "},
-        {"PB6, PB7 timer outputs", REG(GPIOB, GPIO_TypeDef, CRL), 0xBB444444, "| PB6=0 PB7=0 "},
-        {"PWM mode 1", REG(TIM4, TIM_TypeDef, CCMR1), 0x6060, "| "},
-        {"outputs on", REG(TIM4, TIM_TypeDef, CCER), 0x0011, "| "},
-        {"period 1600", REG(TIM4, TIM_TypeDef, ARR), 1599, "| "},
-        {"counting", REG(TIM4, TIM_TypeDef, CR1), 1, "| "},
-        {"compare 1", REG(TIM4, TIM_TypeDef, CCR1), 400, "| PB6=250 "},
-        {"compare 2", REG(TIM4, TIM_TypeDef, CCR2), 1600, "| PB7=1000 "},
-        {"TIM4 unclocked", REG(RCC, RCC_TypeDef, APB1ENR), 0, "| PB6=0 PB7=0 "},
+        {"PA8 high, PA4 low", odr_a, 1u << 8, "PA4=0 PA8=1000 "},
+        {"PA4 back to an input", REG(GPIOA, GPIO_TypeDef, CRL), 0x44444444, "PA4=in "},
+        {"PB6, PB7 timer outputs", REG(GPIOB, GPIO_TypeDef, CRL), 0xBB444444, "PB6=0 PB7=0 "},
+        {"PWM mode 1", REG(TIM4, TIM_TypeDef, CCMR1), 0x6060, ""},
+        {"outputs on", REG(TIM4, TIM_TypeDef, CCER), 0x0011, ""},
+        {"period 1600", REG(TIM4, TIM_TypeDef, ARR), 1599, ""},
+        {"counting", REG(TIM4, TIM_TypeDef, CR1), 1, ""},
+        {"compare 1", REG(TIM4, TIM_TypeDef, CCR1), 400, "PB6=250 "},
+        {"compare 2", REG(TIM4, TIM_TypeDef, CCR2), 1600, "PB7=1000 "},
+        {"TIM4 unclocked", REG(RCC, RCC_TypeDef, APB1ENR), 0, "PB6=0 PB7=0 "},
     };
     for (const auto &s : steps) {
         c.wr(s.addr, s.value);
