@@ -228,17 +228,10 @@ void PmsmModel::step(double h, const std::array<Leg, 3> &legs, double vbus, doub
 // step, and the currents and the voltage turn on by the small difference
 // between where the shaft's mean speed put the rotor and where the start's
 // speed would have.
-int PmsmModel::step_driven(double h, int steps, const std::array<Leg, 3> &legs, double load_nm)
+int PmsmModel::step_driven(double h, int steps, double last_h, const std::array<Leg, 3> &legs, double load_nm)
 {
     const double R = p.r_ohm, Ld = p.ld_h, Lq = p.lq_h, lam = p.flux_wb, pp = p.pole_pairs;
     const double half_kt = 0.75 * pp, saliency = Ld - Lq;
-    const double p11 = -h * R / Ld, p22 = -h * R / Lq;   // hM without the speed
-    const double m12 = h * Lq / Ld, m21 = -h * Ld / Lq;   // hM's corners per unit of speed
-    const double a = 1.0 + 0.5 * (p11 + p22);
-    const double e11 = 1.0 + p11 + 0.5 * p11 * p11, e22 = 1.0 + p22 + 0.5 * p22 * p22;
-    const double hd = 0.5 * h / Ld, hq = 0.5 * h / Lq, lam_hq = lam * hq, hd_p11 = (1.0 + p11) * hd;
-    const double pp_h = pp * h;
-    const Shaft shaft(p, h);
 
     double va, vb, c, s;
     clarke({legs[0].volts, legs[1].volts, legs[2].volts}, va, vb);
@@ -246,38 +239,68 @@ int PmsmModel::step_driven(double h, int steps, const std::array<Leg, 3> &legs, 
     double vd = va * c + vb * s, vq = -va * s + vb * c;
     double d = i_alpha * c + i_beta * s, q = -i_alpha * s + i_beta * c;
     double w = omega_mech, theta = theta_mech;
-    int k = 0;
-    for (; k < steps; ++k) {
-        const double we = pp * w, xh = w * pp_h;
-        double vd1 = vd, vq1 = vq;
-        frame_turns(vd1, vq1, xh);
-        const double u0q = vq * hq - we * lam_hq, u1q = vq1 * hq - we * lam_hq;
-        const double p12 = we * m12, p21 = we * m21, sq = 0.5 * xh * xh;
-        // The terms that wait longest for the speed come last.
-        double d1 = ((e11 - sq) * d + a * p12 * q) + ((vd * hd_p11 + p12 * u0q) + vd1 * hd);
-        double q1 = (a * p21 * d + (e22 - sq) * q) + ((u0q + p21 * vd * hd + p22 * u0q) + u1q);
-        const double half_t0 = half_kt * q * (lam + saliency * d), half_t1 = half_kt * q1 * (lam + saliency * d1);
-        // A current decaying in shorted windings would end in subnormal
-        // numbers, which the FPU handles a hundred times slower.
-        if (std::fabs(d1) < 1e-15) d1 = 0.0;
-        if (std::fabs(q1) < 1e-15) q1 = 0.0;
-        const double w0 = w;
-        shaft.step(w, theta, (half_t0 - load_nm) + half_t1);
-        d = d1;
-        q = q1;
-        if (!std::isfinite(d + q + w + theta)) break;
-        const double off = (w - w0) * (0.5 * pp_h);
-        frame_turns(d, q, off);
-        vd = vd1;
-        vq = vq1;
-        frame_turns(vd, vq, off);
-    }
+    double turned = 0.0;   // electrical angle the frame has turned by
+
+    // n sub-steps of h; false if the state stopped being finite.
+    int made = 0;
+    const auto run = [&](double h, int n) {
+        // Runs are often a fraction of a sub-step (between the writes of the
+        // three compares, say): the fewer divisions, the better.
+        const double h_ld = h / Ld, h_lq = h / Lq;
+        const double p11 = -R * h_ld, p22 = -R * h_lq;      // hM without the speed
+        const double m12 = Lq * h_ld, m21 = -Ld * h_lq;     // hM's corners per unit of speed
+        const double a = 1.0 + 0.5 * (p11 + p22);
+        const double e11 = 1.0 + p11 + 0.5 * p11 * p11, e22 = 1.0 + p22 + 0.5 * p22 * p22;
+        const double hd = 0.5 * h_ld, hq = 0.5 * h_lq, lam_hq = lam * hq, hd_p11 = (1.0 + p11) * hd;
+        const double pp_h = pp * h;
+        const Shaft shaft(p, h);
+        for (int k = 0; k < n; ++k) {
+            const double we = pp * w, xh = w * pp_h;
+            double vd1 = vd, vq1 = vq;
+            frame_turns(vd1, vq1, xh);
+            const double u0q = vq * hq - we * lam_hq, u1q = vq1 * hq - we * lam_hq;
+            const double p12 = we * m12, p21 = we * m21, sq = 0.5 * xh * xh;
+            // The terms that wait longest for the speed come last.
+            double d1 = ((e11 - sq) * d + a * p12 * q) + ((vd * hd_p11 + p12 * u0q) + vd1 * hd);
+            double q1 = (a * p21 * d + (e22 - sq) * q) + ((u0q + p21 * vd * hd + p22 * u0q) + u1q);
+            const double half_t0 = half_kt * q * (lam + saliency * d), half_t1 = half_kt * q1 * (lam + saliency * d1);
+            // A current decaying in shorted windings would end in subnormal
+            // numbers, which the FPU handles a hundred times slower.
+            if (std::fabs(d1) < 1e-15) d1 = 0.0;
+            if (std::fabs(q1) < 1e-15) q1 = 0.0;
+            const double w0 = w;
+            shaft.step(w, theta, (half_t0 - load_nm) + half_t1);
+            d = d1;
+            q = q1;
+            if (!std::isfinite(d + q + w + theta)) return false;
+            const double off = (w - w0) * (0.5 * pp_h);
+            frame_turns(d, q, off);
+            vd = vd1;
+            vq = vq1;
+            frame_turns(vd, vq, off);
+            turned += xh + off;
+            ++made;
+        }
+        return true;
+    };
+    const bool finite = run(h, steps) && (last_h <= 0.0 || run(last_h, 1));
     omega_mech = w;
     theta_mech = theta;
-    frame(c, s);
+    // The frame where the currents are now: the one they started in, turned
+    // on by as much as the rotor (within rounding), which spares the cos and
+    // sin of the new angle. frame() takes them again, exactly, after a long
+    // turn or after forget_frame().
+    if (finite && std::fabs(turned) <= 1.0 / 8) {
+        frame_turns(c, s, -turned);
+        frame_of_ = theta_elec();
+        frame_cos_ = c;
+        frame_sin_ = s;
+    } else {
+        frame(c, s);
+    }
     i_alpha = d * c - q * s;
     i_beta = d * s + q * c;
-    return k;
+    return made;
 }
 
 // cos and sin of the electrical angle, kept for the angle they were taken

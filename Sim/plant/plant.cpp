@@ -62,8 +62,8 @@ constexpr ParamInfo kParams[] = {
      "breakaway torque (at least friction_mnm): below it a rotor at rest stays at rest"},
     {"load_mnm", &PlantParams::load_mnm, 0.0, -100.0, 100.0, false, "mN*m",
      "load torque on the shaft, opposing positive rotation; up to about 3 times the stall torque"},
-    {"step_us", &PlantParams::step_us, 4.0, 0.1, 50.0, false, "us",
-     "integration sub-step: 1/70 of the windings' L/R, 1/12 of the fastest control tick"},
+    {"step_us", &PlantParams::step_us, 14.0, 0.1, 50.0, false, "us",
+     "integration sub-step: 1/20 of the windings' L/R; short enough for the whole load range"},
     {"sensor_offset_deg", &PlantParams::sensor_offset_deg, 0.0, -360.0, 360.0, false, "deg",
      "rotor angle at which the MA600A reads 0; 0 = sensor zero on the d axis aligned with phase U"},
     {"sensor_direction", &PlantParams::sensor_direction, 1.0, -1.0, 1.0, true, "",
@@ -251,6 +251,7 @@ void Plant::archive(StateArchive &a)
 void Plant::catch_up()
 {
     advance_to(mcu_.now());
+    motor_.forget_frame();
     mcu_.schedule(catch_up_, mcu_.now() + kCatchUpCycles);
 }
 
@@ -294,15 +295,18 @@ void Plant::advance_to(Cycles t)
     const Cycles step = step_;
     if (l[0].driven && l[1].driven && l[2].driven) {
         // Whole sub-steps, then the last one shortened to land on t.
+        constexpr Cycles kMostSteps = 1 << 30;
         while (time_ < t) {
-            const Cycles n = std::min(step, t - time_);
-            const int steps = static_cast<int>(std::min<Cycles>((t - time_) / n, 1 << 30));
-            const int made = motor_.step_driven(static_cast<double>(n) / kCoreHz, steps, l, load);
-            time_ += static_cast<Cycles>(made) * n;
-            if (made < steps) {
-                time_ += n;
+            const Cycles span = t - time_;
+            const int whole = static_cast<int>(std::min(span / step, kMostSteps));
+            const Cycles rest = span / step > kMostSteps ? 0 : span % step;
+            const int made = motor_.step_driven(static_cast<double>(step) / kCoreHz, whole,
+                                                static_cast<double>(rest) / kCoreHz, l, load);
+            if (made < whole + (rest > 0)) {
+                time_ += static_cast<Cycles>(made + 1) * step;
                 diverged();
             }
+            time_ += static_cast<Cycles>(whole) * step + rest;
         }
         return;
     }

@@ -3,9 +3,11 @@
 // board). The board (Sim/board.hpp) connects it to the chip's pins and buses.
 //
 // The plant is lazy: it integrates the motor from its own time up to "now"
-// whenever something is about to depend on it (an output about to change, a
-// converter or sensor sample, a periodic catch-up every 100 us), in fixed
-// sub-steps (step_us), the last one shortened to land exactly on "now".
+// whenever something is about to depend on it (a bridge input about to
+// change, a converter or sensor sample, a periodic catch-up every 1 ms), in
+// fixed sub-steps (step_us), the last one shortened to land exactly on "now".
+// The catch-up keeps what a reader of the plant sees at most 1 ms old, and
+// an observer at whole milliseconds (a trace row) cuts no sub-step of its own.
 //
 // Modelling choices:
 // - Bridge (MP6540): average-value legs, v = duty * supply while the leg's
@@ -19,13 +21,14 @@
 //   (Kv * (supply + 2 Vf), about 2600 RPM) brakes as a generator through the
 //   diodes, even with the whole bridge off. The supply is ideal: it takes back
 //   what the diodes return (supply_a in the snapshot is negative then).
-// - Integration: sub-step 4 us (72 MHz cycles: 288), Heun's method for the
-//   windings (second order; stable up to 2 L/R, here accurate to ~1e-4), the
+// - Integration: sub-step 14 us (72 MHz cycles: 1008), Heun's method for the
+//   windings (second order; stable up to 2 L/R, here accurate to ~5e-4), the
 //   shaft semi-implicitly with static friction; diode switching decided per
-//   sub-step and the step cut where a diode stops (see motor.cpp). 4 us is
-//   1/70 of L/R and 1/12 of the shortest control tick (50 us at 20 kHz);
-//   a catch-up before every output change cuts a step short, so the legs
-//   switch at the exact cycle of every compare or pin write. The parameters
+//   sub-step and the step cut where a diode stops (see motor.cpp). 14 us is
+//   1/20 of L/R, and the longest step the speed rule below allows with the
+//   whole load range at the default figures. A catch-up before every change
+//   of a bridge input cuts a step short, so the legs switch at the exact
+//   cycle of every compare or pin write. The parameters
 //   are checked as a whole so that the step stays short against L/R and
 //   against the fastest the rotor can turn; should the state still become
 //   non-finite, the run stops with a message and status 1.
@@ -134,7 +137,7 @@ public:
     // Brings the plant's state up to the present virtual time.
     void advance_to(Cycles t);
     Cycles time() const { return time_; }
-    static constexpr Cycles kCatchUpCycles = kCoreHz / 10000;   // 100 us
+    static constexpr Cycles kCatchUpCycles = kCoreHz / 1000;   // 1 ms
 
     // State the outside world sets or reads. Setting the rotor's angle or
     // speed is turning the shaft by hand: it takes effect now.

@@ -64,7 +64,7 @@ TEST_F(ControlTest, MillisecondCountReadAtOnceUnlessSpinning)
     EXPECT_EQ(b.mcu.now(), t1) << "something else ran in between: at once";
     uint32_t spins = 0;
     while (millis_now() == first) ++spins;
-    EXPECT_GT(spins, 1u);
+    EXPECT_LE(spins, 20u) << "each read that sees the same count jumps to the next event";
     EXPECT_LE(b.mcu.now() - t0, sim::kCyclesPerMs + 20000) << "the count moves on within its millisecond";
 }
 
