@@ -414,13 +414,33 @@ TEST(PlantNoise, TheSeedAloneDecidesTheRun)
         return v;
     };
     const auto a = sample(7, false);
-    // Catching up more often splits sub-steps differently: the same run but
-    // for rounding, which may move a reading across a count now and then.
+    // Catching up more often cuts sub-steps elsewhere: the same run within
+    // the integration's error, which may move a reading across a count now
+    // and then.
     const auto often = sample(7, true);
     ASSERT_EQ(often.size(), a.size());
     for (size_t i = 0; i < a.size(); ++i) EXPECT_LE(std::abs(static_cast<int16_t>(often[i] - a[i])), 1) << i;   // words wrap
     EXPECT_NE(sample(8, false), a);
     EXPECT_NE(a[0], a[398]) << "the rotor must have moved";
+}
+
+// A bridge input that takes effect from wherever the plant last caught up
+// instead of from the instant it changed (up to a millisecond early).
+TEST(PlantBridge, AnInputTakesEffectAtTheInstantItChanges)
+{
+    const auto current_after_change = [](bool caught_up_by_hand) {
+        Bench t(Bench::kTickHeld);
+        sim::Board &b = t.b;
+        pwm_write(1000, 600, 700);
+        bridge_on();
+        b.mcu.advance_to(b.mcu.now() + 50000);
+        if (caught_up_by_hand) b.plant.advance_to(b.mcu.now());
+        pwm_write(600, 1000, 700);
+        b.mcu.advance_to(b.mcu.now() + 5000);
+        b.plant.advance_to(b.mcu.now());
+        return b.plant.phase_v_current_a();
+    };
+    EXPECT_NEAR(current_after_change(false), current_after_change(true), 1e-6);   // sub-steps cut elsewhere
 }
 
 // A bad figure accepted, or refused without naming it and the reason; a set
