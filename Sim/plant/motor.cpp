@@ -241,9 +241,12 @@ int PmsmModel::step_driven(double h, int steps, double last_h, const std::array<
     double w = omega_mech, theta = theta_mech;
     double turned = 0.0;   // electrical angle the frame has turned by
 
-    // n sub-steps of h; false if the state stopped being finite.
+    // `steps` sub-steps of h, then one of last_h.
     int made = 0;
-    const auto run = [&](double h, int n) {
+    bool finite = true;
+    for (int part = 0; part < 2 && finite; ++part) {
+        const int n = part == 0 ? steps : last_h > 0.0 ? 1 : 0;
+        if (part == 1) h = last_h;
         // Runs are often a fraction of a sub-step (between the writes of the
         // three compares, say): the fewer divisions, the better.
         const double h_ld = h / Ld, h_lq = h / Lq;
@@ -272,7 +275,10 @@ int PmsmModel::step_driven(double h, int steps, double last_h, const std::array<
             shaft.step(w, theta, (half_t0 - load_nm) + half_t1);
             d = d1;
             q = q1;
-            if (!std::isfinite(d + q + w + theta)) return false;
+            if (!std::isfinite(d + q + w + theta)) {
+                finite = false;
+                break;
+            }
             const double off = (w - w0) * (0.5 * pp_h);
             frame_turns(d, q, off);
             vd = vd1;
@@ -281,9 +287,7 @@ int PmsmModel::step_driven(double h, int steps, double last_h, const std::array<
             turned += xh + off;
             ++made;
         }
-        return true;
-    };
-    const bool finite = run(h, steps) && (last_h <= 0.0 || run(last_h, 1));
+    }
     omega_mech = w;
     theta_mech = theta;
     // The frame where the currents are now: the one they started in, turned
