@@ -81,8 +81,9 @@ void Gpio::set_odr(uint32_t v)
 {
     v &= 0xFFFF;
     if (v == odr_) return;
+    const uint32_t changed = v ^ odr_;
     odr_ = v;
-    report_pins();
+    report_pins(changed);   // only a general-purpose output follows its latch
 }
 
 bool Gpio::write(uint32_t off, uint32_t v)

@@ -296,7 +296,7 @@ int PmsmModel::step_driven(double h, int steps, double last_h, const std::array<
     // turn or after forget_frame().
     if (finite && std::fabs(turned) <= 1.0 / 8) {
         frame_turns(c, s, -turned);
-        frame_of_ = theta_elec();
+        frame_of_ = p.pole_pairs * theta_mech;
         frame_cos_ = c;
         frame_sin_ = s;
     } else {
@@ -308,12 +308,14 @@ int PmsmModel::step_driven(double h, int steps, double last_h, const std::array<
 }
 
 // cos and sin of the electrical angle, kept for the angle they were taken
-// at: a run of driven sub-steps starts where the previous one ended.
+// at (before its reduction to one turn, which is all it depends on): a run
+// of driven sub-steps starts where the previous one ended.
 void PmsmModel::frame(double &c, double &s)
 {
-    const double th = theta_elec();
-    if (th != frame_of_) {
-        frame_of_ = th;
+    const double unreduced = p.pole_pairs * theta_mech;
+    if (unreduced != frame_of_) {
+        frame_of_ = unreduced;
+        const double th = wrap_2pi(unreduced);
         frame_cos_ = std::cos(th);
         frame_sin_ = std::sin(th);
     }
