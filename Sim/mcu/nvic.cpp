@@ -115,7 +115,7 @@ void Nvic::leave(int exception)
     if (exception >= kIrqBase && line_[exception - kIrqBase]) pending_[exception] = true;
 }
 
-void Nvic::dispatch(Cpu &cpu)
+void Nvic::take_pending(Cpu &cpu)
 {
     for (int n; (n = next_exception()) != 0;) {
         enter(n);

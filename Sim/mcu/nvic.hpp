@@ -49,8 +49,13 @@ public:
     // Exception return from the innermost active exception; an interrupt
     // whose line is still high pends again.
     void leave(int exception);
-    // While something may pre-empt: enter it and let the CPU take it.
-    void dispatch(Cpu &cpu);
+    // While something may pre-empt: enter it and let the CPU take it. Called
+    // after every access and event, so the usual case (nothing pending) is
+    // decided here.
+    void dispatch(Cpu &cpu)
+    {
+        if (has_pending()) take_pending(cpu);
+    }
 
     // The SCB's vector table offset and CCR.STKALIGN, which the CPU applies.
     uint32_t vtor() const { return vtor_; }
@@ -60,6 +65,7 @@ public:
 
 private:
     uint32_t enable_[2]{};
+    void take_pending(Cpu &cpu);
     std::array<bool, kExceptions> pending_{};
     std::array<bool, kExceptions> line_{};
     std::array<uint8_t, 64> ipr_{};

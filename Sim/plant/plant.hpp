@@ -21,17 +21,16 @@
 //   (Kv * (supply + 2 Vf), about 2600 RPM) brakes as a generator through the
 //   diodes, even with the whole bridge off. The supply is ideal: it takes back
 //   what the diodes return (supply_a in the snapshot is negative then).
-// - Integration: sub-step 14 us (72 MHz cycles: 1008), Heun's method for the
-//   windings (second order; stable up to 2 L/R, here accurate to ~5e-4), the
-//   shaft semi-implicitly with static friction; diode switching decided per
-//   sub-step and the step cut where a diode stops (see motor.cpp). 14 us is
-//   1/20 of L/R, and the longest step the speed rule below allows with the
-//   whole load range at the default figures. A catch-up before every change
-//   of a bridge input cuts a step short, so the legs switch at the exact
-//   cycle of every compare or pin write. The parameters
-//   are checked as a whole so that the step stays short against L/R and
-//   against the fastest the rotor can turn; should the state still become
-//   non-finite, the run stops with a message and status 1.
+// - Integration: sub-steps of at most step_us (25 us, 72 MHz cycles: 1800),
+//   shortened to a tenth of the windings' L/R and to 0.02 rad of electrical
+//   turn at the speed a run starts with; Heun's method for the windings
+//   (second order; stable up to 2 L/R, accurate to ~1e-3 at a tenth of it),
+//   the shaft semi-implicitly with static friction; diode switching decided
+//   per sub-step and the step cut where a diode stops (see motor.cpp). At the
+//   default figures 25 us is 1/11 of L/R and 0.005 rad at 300 RPM. A catch-up
+//   before every change of a bridge input cuts a step short, so the legs
+//   switch at the exact cycle of every compare or pin write. Should the state
+//   still become non-finite, the run stops with a message and status 1.
 // - MA600A: angle word = floor(65536 * direction * (rotor - offset) / 360 +
 //   noise), wrapped to 16 bits; speed word = round(direction * rpm / 0.1 +
 //   noise), saturated to int16 (1 LSB = 0.1 RPM, +-3276 RPM).
