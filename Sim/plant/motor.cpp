@@ -246,6 +246,7 @@ int PmsmModel::step_driven(double h, int steps, double last_h, const std::array<
     bool finite = true;
     for (int part = 0; part < 2 && finite; ++part) {
         const int n = part == 0 ? steps : last_h > 0.0 ? 1 : 0;
+        if (n == 0) continue;
         if (part == 1) h = last_h;
         // Runs are often a fraction of a sub-step (between the writes of the
         // three compares, say): the fewer divisions, the better.
