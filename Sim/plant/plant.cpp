@@ -285,9 +285,9 @@ void Plant::advance_to(Cycles t)
     // electrical speed by under 300 rad/s in the millisecond between two
     // catch-ups, so a run's last steps turn by less than 0.03 rad.
     Cycles step = step_;
-    const double turn_per_cycle = std::fabs(motor_.omega_mech) * motor_.p.pole_pairs / static_cast<double>(kCoreHz);
-    if (turn_per_cycle * static_cast<double>(step) > kMostTurnPerStep)
-        step = std::max<Cycles>(1, static_cast<Cycles>(kMostTurnPerStep / turn_per_cycle));
+    const double we = std::fabs(motor_.omega_mech) * motor_.p.pole_pairs;   // electrical rad/s
+    constexpr double kMostTurnCycles = kMostTurnPerStep * static_cast<double>(kCoreHz);   // rad * cycles/s
+    if (we * static_cast<double>(step) > kMostTurnCycles) step = std::max<Cycles>(1, static_cast<Cycles>(kMostTurnCycles / we));
     if (l[0].driven && l[1].driven && l[2].driven) {
         // Whole sub-steps, then the last one shortened to land on t.
         constexpr Cycles kMostSteps = 1 << 30;
