@@ -47,9 +47,9 @@ std::array<double, 3> emf(double th, double we, double flux)
 
 // cos less 1 (which keeps its precision) and sin of the small angle x a
 // sub-step turns the rotor by, to better than 1e-19: Taylor series, to x^10
-// for |x| <= 1/8, to x^5 for the usual |x| <= 1/512, to x^2 for the change
-// of speed within a step, |x| <= 2^-20 (the first term left out is below
-// 1e-19 in each case).
+// for |x| <= 1/8, to x^8 for the usual |x| <= 1/64, to x^5 for |x| <= 1/512,
+// to x^2 for the change of speed within a step, |x| <= 2^-20 (the first term
+// left out is below 1e-19 in each case).
 [[gnu::always_inline]] inline void small_turn(double x, double &cos_less_1, double &sin)
 {
     const double x2 = x * x;
@@ -59,6 +59,9 @@ std::array<double, 3> emf(double th, double we, double flux)
     } else if (std::fabs(x) <= 1.0 / 512) {
         sin = x + x * x2 * (-1.0 / 6 + x2 * (1.0 / 120));
         cos_less_1 = x2 * (-1.0 / 2 + x2 * (1.0 / 24));
+    } else if (std::fabs(x) <= 1.0 / 64) {
+        sin = x + x * x2 * (-1.0 / 6 + x2 * (1.0 / 120 + x2 * (-1.0 / 5040)));
+        cos_less_1 = x2 * (-1.0 / 2 + x2 * (1.0 / 24 + x2 * (-1.0 / 720 + x2 * (1.0 / 40320))));
     } else if (std::fabs(x) <= 1.0 / 8) {
         sin = x + x * x2 * (-1.0 / 6 + x2 * (1.0 / 120 + x2 * (-1.0 / 5040 + x2 * (1.0 / 362880))));
         cos_less_1 = x2 * (-1.0 / 2 + x2 * (1.0 / 24 + x2 * (-1.0 / 720 + x2 * (1.0 / 40320 + x2 * (-1.0 / 3628800)))));
