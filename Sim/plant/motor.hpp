@@ -64,13 +64,12 @@ public:
     // as given, the supply at vbus and load_nm opposing positive rotation.
     void step(double h, const std::array<Leg, 3> &legs, double vbus, double load_nm);
     // The same, `steps` times and then once over last_h (if above 0), for the
-    // case that makes nearly all of a run:
-    // all three legs driven, no diode in play. Cheaper arithmetic for the
-    // same sums, results equal to step()'s but for rounding: the windings'
-    // step as one affine map, and the rotor's frame carried from step to
-    // step by small turns instead of cos and sin of its angle. Returns the
-    // steps made until the state stopped being finite: all of them if it
-    // stayed finite.
+    // case that makes nearly all of a run: all three legs driven, no diode in
+    // play. Cheaper arithmetic for the same sums, results equal to step()'s
+    // but for rounding: the windings' step as one affine map, and the rotor's
+    // frame carried from step to step by small turns instead of cos and sin
+    // of its angle. Returns the steps made until the state stopped being
+    // finite: all of them if it stayed finite.
     int step_driven(double h, int steps, double last_h, const std::array<Leg, 3> &legs, double load_nm);
     // The frame step_driven() carries from run to run is taken afresh from
     // the angle at the next run, so that its rounding does not add up.
