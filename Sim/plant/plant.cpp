@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 namespace sim {
@@ -275,9 +274,7 @@ void Plant::derive()
 void Plant::advance_to(Cycles t)
 {
     if (t <= time_) return;
-    // The figures are all doubles: a byte compare sees every change (and a
-    // few that are none, 0 for -0, which only derive the same again).
-    if (std::memcmp(&params, &derived_from_, sizeof params) != 0) derive();
+    if (!(params == derived_from_)) derive();   // the figures were changed
     const auto l = legs();   // the outputs cannot change while the plant catches up
     const double load = params.load_mnm * 1e-3;
     // ... and short against the electrical turn: at most 0.02 rad at the

@@ -91,6 +91,7 @@ struct PlantParams {
 
     // Motor figures derived from the above.
     MotorParams motor() const;
+    friend bool operator==(const PlantParams &, const PlantParams &) = default;
 };
 
 // What a trace row shows of the plant at one instant.
