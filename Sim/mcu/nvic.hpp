@@ -64,8 +64,9 @@ public:
     uint64_t taken = 0;   // exceptions entered since reset
 
 private:
-    uint32_t enable_[2]{};
     void take_pending(Cpu &cpu);
+
+    uint32_t enable_[2]{};
     std::array<bool, kExceptions> pending_{};
     std::array<bool, kExceptions> line_{};
     std::array<uint8_t, 64> ipr_{};

@@ -277,8 +277,8 @@ void Plant::advance_to(Cycles t)
     if (!(params == derived_from_)) derive();   // the figures were changed
     const auto l = legs();   // the outputs cannot change while the plant catches up
     const double load = params.load_mnm * 1e-3;
-    // ... and short against the electrical turn: at most 0.02 rad at the
-    // speed the run starts with. The most torque and load change the
+    // The sub-step is also short against the electrical turn: at most 0.02
+    // rad at the speed the run starts with. The most torque and load change the
     // electrical speed by under 300 rad/s in the millisecond between two
     // catch-ups, so a run's last steps turn by less than 0.03 rad.
     Cycles step = step_;
