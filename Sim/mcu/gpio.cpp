@@ -17,30 +17,39 @@ Gpio::Gpio(Mcu &mcu, int port) : Peripheral(mcu, port_base(port), sizeof(GPIO_Ty
 
 void Gpio::reset()
 {
-    crl_ = crh_ = 0x44444444;
+    set_modes(0x44444444, 0x44444444);
     odr_ = 0;
     lckr_ = 0;
-    external_.fill(-1);
+    driven_ = high_ = 0;
     reported_.fill(PinDrive{});   // every pin an input, as the board starts
 }
 
 bool Gpio::clocked() const { return mcu_.rcc.apb2_on(2 + port_); }
 
+void Gpio::drive(int pin, int level)
+{
+    const uint32_t bit = 1u << pin;
+    driven_ = level >= 0 ? driven_ | bit : driven_ & ~bit;
+    high_ = level > 0 ? high_ | bit : high_ & ~bit;
+}
+
+void Gpio::set_modes(uint32_t crl, uint32_t crh)
+{
+    crl_ = crl;
+    crh_ = crh;
+    reads_ = reads_latch_ = reads_high_ = 0;
+    for (int pin = 0; pin < 16; ++pin) {
+        const uint32_t f = mode_field(pin), bit = 1u << pin;
+        if ((f & 3) != 0 || f == 8) reads_latch_ |= bit;   // output: the pin as driven; pull-up/down
+        else if (f == 4) reads_high_ |= bit;                // floating input
+        else continue;                                      // analog or reserved: reads 0
+        reads_ |= bit;
+    }
+}
+
 uint32_t Gpio::idr() const
 {
-    uint32_t v = 0;
-    for (int pin = 0; pin < 16; ++pin) {
-        uint32_t f = mode_field(pin);
-        uint32_t mode = f & 3, cnf = f >> 2;
-        int level;
-        if (mode != 0) level = external_[pin] >= 0 ? external_[pin] : static_cast<int>((odr_ >> pin) & 1);   // output: the pin as driven
-        else if (cnf == 0) level = 0;                                                     // analog: reads 0
-        else if (cnf == 1) level = external_[pin] >= 0 ? external_[pin] : 1;             // floating
-        else if (cnf == 2) level = external_[pin] >= 0 ? external_[pin] : static_cast<int>((odr_ >> pin) & 1);   // pull-up/down
-        else level = 0;
-        v |= uint32_t(level & 1) << pin;
-    }
-    return v;
+    return reads_ & ((driven_ & high_) | (~driven_ & ((reads_latch_ & odr_) | reads_high_)));
 }
 
 PinDrive Gpio::pin_drive(int pin) const
@@ -90,8 +99,8 @@ bool Gpio::write(uint32_t off, uint32_t v)
 {
     if (!clocked()) return true;   // unclocked: writes are lost
     switch (off) {
-    case REG_OFFSET(GPIO_TypeDef, CRL): crl_ = v; report_pins(); break;
-    case REG_OFFSET(GPIO_TypeDef, CRH): crh_ = v; report_pins(); break;
+    case REG_OFFSET(GPIO_TypeDef, CRL): set_modes(v, crh_); report_pins(); break;
+    case REG_OFFSET(GPIO_TypeDef, CRH): set_modes(crl_, v); report_pins(); break;
     case REG_OFFSET(GPIO_TypeDef, IDR): break;
     case REG_OFFSET(GPIO_TypeDef, ODR): set_odr(v); break;
     case REG_OFFSET(GPIO_TypeDef, BSRR): set_odr((odr_ & ~(v >> 16)) | (v & 0xFFFF)); break;   // set wins over reset

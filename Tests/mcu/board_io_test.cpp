@@ -109,3 +109,23 @@ TEST(BoardIo, ConverterSpiAndSerialGoToTheBoard)
     c.m.advance_to(c.m.next_due());
     EXPECT_EQ(io.take(), "usart2 z ");
 }
+
+// Faults caught: a floating input that reads 0, a pull-up or pull-down that
+// ignores its latch, an analog or reserved pin that reads its line, a pin
+// driven from outside that reads anything but that drive.
+TEST(BoardIo, InputDataFollowsModeLatchAndOutsideDrive)
+{
+    Chip c;
+    c.wr(REG(RCC, RCC_TypeDef, APB2ENR), 0x1C);
+    // PA0 analog, PA1 floating, PA2 pull-up/down, PA3 output, PA4 reserved input mode.
+    c.wr(REG(GPIOA, GPIO_TypeDef, CRL), 0x000C2840);
+    const struct { uint32_t latch; int drive; uint32_t idr; } rows[] = {
+        {0x00, -1, 0b00010}, {0x1F, -1, 0b01110},   // undriven: floating reads 1, pulls and output their latch
+        {0x00, 1, 0b01110}, {0x1F, 0, 0b00000},      // driven from outside: the drive, where the pin reads at all
+    };
+    for (const auto &r : rows) {
+        c.wr(REG(GPIOA, GPIO_TypeDef, ODR), r.latch);
+        for (int pin = 0; pin < 5; ++pin) c.m.gpioa.drive(pin, r.drive);
+        EXPECT_EQ(c.rd(REG(GPIOA, GPIO_TypeDef, IDR)) & 0x1F, r.idr) << "latch " << r.latch << ", drive " << r.drive;
+    }
+}
