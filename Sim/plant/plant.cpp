@@ -289,9 +289,9 @@ void Plant::advance_to(Cycles t)
         // Whole sub-steps, then the last one shortened to land on t.
         constexpr Cycles kMostSteps = 1 << 30;
         while (time_ < t) {
-            const Cycles span = t - time_;
-            const int whole = static_cast<int>(std::min(span / step, kMostSteps));
-            const Cycles rest = span / step > kMostSteps ? 0 : span % step;
+            const Cycles span = t - time_, steps = span / step;
+            const int whole = static_cast<int>(std::min(steps, kMostSteps));
+            const Cycles rest = steps > kMostSteps ? 0 : span - steps * step;
             const int made = motor_.step_driven(static_cast<double>(step) / kCoreHz, whole,
                                                 static_cast<double>(rest) / kCoreHz, l, load);
             if (made < whole + (rest > 0)) {
